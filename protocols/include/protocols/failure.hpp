@@ -1,0 +1,32 @@
+// The one exception type for a refused operation: it carries the exact message the caller
+// sees. The Python layer turns it into PanicException at a single boundary.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace protocols {
+
+class Failure : public std::exception {
+public:
+    explicit Failure(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// A violated precondition: "assertion failed: " followed by the condition as written.
+#define PROTOCOLS_ENSURE(condition, text)                                     \
+    do {                                                                      \
+        if (!(condition)) throw ::protocols::Failure("assertion failed: " text); \
+    } while (false)
+
+// A failed internal operation, described by `description`.
+inline Failure unwrap_failure(const std::string& description) {
+    return Failure("called `Result::unwrap()` on an `Err` value: " + description);
+}
+
+}  // namespace protocols

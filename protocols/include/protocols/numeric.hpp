@@ -1,0 +1,53 @@
+// Numeric helpers shared by the library and the extension: the exact rounding and the
+// saturating conversions that the protocol computations rely on.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+namespace protocols {
+
+// double -> uint64 without undefined behaviour: NaN and negatives give 0, values of 2^64 and
+// above give 2^64 - 1, anything else its integer part.
+constexpr std::uint64_t saturating_u64(double v) noexcept {
+    if (!(v > 0.0)) return 0;                  // NaN, zero, negatives
+    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+// Halves away from zero, like the C library's round(); kept as one name so that no fast path
+// slips to rint()/nearbyint(), which round halves to even.
+inline double round_half_away(double v) noexcept { return std::round(v); }
+
+// double -> int16 after rounding, saturating at the type's bounds (NaN gives 0).
+inline std::int16_t saturating_i16(double v) noexcept {
+    if (v != v) return 0;
+    if (v <= -32768.0) return -32768;
+    if (v >= 32767.0) return 32767;
+    return static_cast<std::int16_t>(v);
+}
+
+// An allocator that leaves trivially constructible elements uninitialised on resize, so that a
+// buffer which is about to be overwritten in full is not zero-filled first.
+template <class T, class Base = std::allocator<T>>
+struct DefaultInitAllocator : Base {
+    using Base::Base;
+    template <class U>
+    struct rebind {
+        using other =
+            DefaultInitAllocator<U, typename std::allocator_traits<Base>::template rebind_alloc<U>>;
+    };
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
+                                               std::forward<Args>(args)...);
+    }
+};
+
+}  // namespace protocols

@@ -1,0 +1,368 @@
+// The protocol file encoder: primitive encodings, whole records in place, the default file byte
+// for byte, and the buffer left intact when memory runs out.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "protocols/encoding.hpp"
+#include "protocols/settings.hpp"
+
+// Allocation failure on demand: while `fail_after` is non-negative, it counts allocations down
+// and the one that finds it at zero throws.
+namespace {
+thread_local long fail_after = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (fail_after >= 0 && fail_after-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace protocols {
+namespace {
+
+// "00 A0 74 40" -> bytes; keeps the expected values of the tables readable.
+ByteBuffer hex(const std::string& text) {
+    ByteBuffer out;
+    std::istringstream in(text);
+    std::string byte;
+    while (in >> byte) out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+    return out;
+}
+
+std::string to_hex(const ByteBuffer& bytes) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (std::uint8_t b : bytes) {
+        if (!s.empty()) s += ' ';
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+ByteBuffer encode(const Settings& s) {
+    ByteBuffer out;
+    encode_settings(s, out);
+    return out;
+}
+
+Settings default_settings() {
+    unsetenv(TARGET_MACHINE_VARIABLE);
+    return Settings::make_default();
+}
+
+// --- primitives --------------------------------------------------------------------------------
+
+struct VarintCase {
+    std::uint64_t value;
+    const char* bytes;
+};
+
+class Varint : public ::testing::TestWithParam<VarintCase> {};
+
+TEST_P(Varint, ShortestLeb128) {
+    ByteBuffer out;
+    append_varint(out, GetParam().value);
+    EXPECT_EQ(to_hex(out), to_hex(hex(GetParam().bytes)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, Varint,
+    ::testing::Values(VarintCase{0, "00"}, VarintCase{1, "01"}, VarintCase{127, "7F"},
+                      VarintCase{128, "80 01"}, VarintCase{300, "AC 02"},
+                      VarintCase{5000, "88 27"}, VarintCase{16383, "FF 7F"},
+                      VarintCase{16384, "80 80 01"},
+                      VarintCase{(std::uint64_t{1} << 63) - 1, "FF FF FF FF FF FF FF FF 7F"},
+                      VarintCase{std::uint64_t{1} << 63, "80 80 80 80 80 80 80 80 80 01"},
+                      VarintCase{std::numeric_limits<std::uint64_t>::max(),
+                                 "FF FF FF FF FF FF FF FF FF 01"}));
+
+struct SampleCase {
+    std::int16_t sample;
+    const char* bytes;
+};
+
+class Sample : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(Sample, ZigZagThenVarint) {
+    ByteBuffer out;
+    append_sample(out, GetParam().sample);
+    EXPECT_EQ(to_hex(out), to_hex(hex(GetParam().bytes)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, Sample,
+    ::testing::Values(SampleCase{0, "00"}, SampleCase{-1, "01"}, SampleCase{1, "02"},
+                      SampleCase{-2, "03"}, SampleCase{63, "7E"}, SampleCase{-64, "7F"},
+                      SampleCase{64, "80 01"}, SampleCase{1000, "D0 0F"},
+                      SampleCase{-1000, "CF 0F"}, SampleCase{8191, "FE 7F"},
+                      SampleCase{-8192, "FF 7F"}, SampleCase{8192, "80 80 01"},
+                      SampleCase{-8193, "81 80 01"}, SampleCase{32767, "FE FF 03"},
+                      SampleCase{-32768, "FF FF 03"}));
+
+struct FloatCase {
+    std::uint64_t bits;
+    const char* bytes;
+};
+
+class Float : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(Float, BitPatternLeastSignificantFirst) {
+    ByteBuffer out;
+    append_f64(out, std::bit_cast<double>(GetParam().bits));
+    EXPECT_EQ(to_hex(out), to_hex(hex(GetParam().bytes)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Float,
+    ::testing::Values(FloatCase{std::bit_cast<std::uint64_t>(1.0), "00 00 00 00 00 00 F0 3F"},
+                      FloatCase{std::bit_cast<std::uint64_t>(-0.0), "00 00 00 00 00 00 00 80"},
+                      FloatCase{std::bit_cast<std::uint64_t>(22.624434389140273),
+                                "EF DA 9F EE DA 9F 36 40"},
+                      // NaNs with payloads and sign survive untouched.
+                      FloatCase{0x7FF8000000000123, "23 01 00 00 00 00 F8 7F"},
+                      FloatCase{0xFFF0000000000001, "01 00 00 00 00 00 F0 FF"},
+                      FloatCase{0x7FF0000000000000, "00 00 00 00 00 00 F0 7F"}));
+
+// --- the default file ----------------------------------------------------------------------------
+
+const char* const default_file =
+    "00"                             // running_on_target_machine
+    " 00 00 00 00 00 00 54 40"       // supply_voltage 80.0
+    " 02"                            // num_coils
+    " 01"                            // coils: one
+    " 07 44 65 66 61 75 6C 74"       // "Default"
+    " 00 00 00 00 00 C0 62 40"       // inductance 150.0
+    " 9A 99 99 99 99 99 B9 3F"       // max_current 0.1
+    " 00 00 00 00 00 00 44 40"       // max_carrier_frequency 40.0
+    " 01"                            // settings: one
+    " 00 00 00 00 00 A0 74 40"       // capacitance 330.0
+    " EF DA 9F EE DA 9F 36 40"       // carrier_frequency
+    " DD 01"                         // clk_ticks_per_sample 221
+    " 01"                            // capacitor_bank_setting
+    " 01 00 00 00 00 00 A0 74 40"    // capacitors
+    " 01 00 00 00 00 00 A0 74 40"    // possible_capacitances
+    " 06 00 00 00 01"                // sources, smbus, sensors, safety checks
+    " 33 33 33 33 33 33 D3 3F"       // max_intensity_setpoint 0.3
+    " 00 00 00 00 00 00 E0 3F"       // max_current 0.5
+    " 00 00 00 00 00 00 44 40"       // max_carrier_frequency 40.0
+    " 00 00 00 00 00 00 44 40"       // max_temperature 40.0
+    " 00 00 00 00 00 80 51 40"       // min_flowrate 70.0
+    " 00 00 00 00 00 40 80 40"       // max_power 520.0
+    " 00 00 00 00 00 00 00 00"       // intensity 0.0
+    " 00 00 00 00 00 00 4E 40"       // session_duration 60.0
+    " 01 00 00 00 00 00 00 00 00 00" // signals: Constant 0.0
+    " 01 00 00 00 00 00 00 00 00 00 00 00"               // channel A
+    " 00 00 00 00 00 00 00 00 00 00 00 00"               // channel B
+    " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"   // monitor_trace_visible
+    " 01";                                               // monitor_subsampling_factor
+
+TEST(DefaultFile, ByteForByte) {
+    const ByteBuffer expected = hex(default_file);
+    ASSERT_EQ(expected.size(), 201u);
+    EXPECT_EQ(to_hex(encode(default_settings())), to_hex(expected));
+}
+
+TEST(DefaultFile, OnTargetMachineOnlyFirstByteDiffers) {
+    setenv(TARGET_MACHINE_VARIABLE, "1", 1);
+    const Settings s = Settings::make_default();
+    unsetenv(TARGET_MACHINE_VARIABLE);
+    ByteBuffer expected = hex(default_file);
+    expected[0] = 0x01;
+    EXPECT_EQ(to_hex(encode(s)), to_hex(expected));
+}
+
+TEST(DefaultFile, AppendsAfterExistingContents) {
+    ByteBuffer out = hex("AA BB");
+    encode_settings(default_settings(), out);
+    ByteBuffer expected = hex("AA BB");
+    const ByteBuffer file = hex(default_file);
+    expected.insert(expected.end(), file.begin(), file.end());
+    EXPECT_EQ(out, expected);
+}
+
+// --- records in place ----------------------------------------------------------------------------
+
+// A change to the default settings and the bytes it must produce at `offset`; the file's length
+// must change by exactly the difference, so nothing else was written or dropped.
+struct InPlaceCase {
+    const char* name;
+    std::function<void(Settings&)> change;
+    std::size_t offset;
+    std::size_t replaced;  // length of the default bytes at `offset` that the change replaces
+    const char* bytes;
+};
+
+class InPlace : public ::testing::TestWithParam<InPlaceCase> {};
+
+TEST_P(InPlace, WritesExactlyTheseBytes) {
+    const InPlaceCase& c = GetParam();
+    Settings s = default_settings();
+    c.change(s);
+    const ByteBuffer file = encode(s);
+    const ByteBuffer expected_part = hex(c.bytes);
+
+    ByteBuffer expected = hex(default_file);
+    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(c.offset),
+                   expected.begin() + static_cast<std::ptrdiff_t>(c.offset + c.replaced));
+    expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(c.offset),
+                    expected_part.begin(), expected_part.end());
+    EXPECT_EQ(to_hex(file), to_hex(expected));
+}
+
+// Offsets of the default file: signals at 150 (count, then 9 bytes of Constant 0.0), channel A
+// at 160, channel B at 172, coil name at 11, num_coils at 9.
+INSTANTIATE_TEST_SUITE_P(
+    Records, InPlace,
+    ::testing::Values(
+        InPlaceCase{"Sine",
+                    [](Settings& s) { s.signals = {SineSignalParams{1.0, 10.0, 0.0, 0.5}}; },
+                    150, 10,
+                    "01  01 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 24 40"
+                    " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 E0 3F"},
+        InPlaceCase{"Ramp",
+                    [](Settings& s) { s.signals = {RampSignalParams{1.0, -0.0, 0.5}}; }, 150,
+                    10,
+                    "01  02 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 80"
+                    " 00 00 00 00 00 00 E0 3F"},
+        InPlaceCase{"Arbitrary",
+                    [](Settings& s) { s.signals = {ArbitrarySignalParams{{0, -1, 1000}}}; },
+                    150, 10, "01  04 03 00 01 D0 0F"},
+        InPlaceCase{"ArbitraryEmpty",
+                    [](Settings& s) { s.signals = {ArbitrarySignalParams{}}; }, 150, 10,
+                    "01  04 00"},
+        InPlaceCase{"MixedSmall", [](Settings& s) { s.signals = {MixedSignalParams{3, 127}}; },
+                    150, 10, "01  03 03 7F"},
+        InPlaceCase{"MixedLarge",
+                    [](Settings& s) {
+                        s.signals = {MixedSignalParams{128,
+                                                       std::numeric_limits<std::uint64_t>::max()}};
+                    },
+                    150, 10, "01  03 80 01 FF FF FF FF FF FF FF FF FF 01"},
+        InPlaceCase{"ConstantOne",
+                    [](Settings& s) { s.signals = {ConstantSignalParams{1.0}}; }, 150, 10,
+                    "01  00 00 00 00 00 00 00 F0 3F"},
+        // The index follows the kind, not the position in the list.
+        InPlaceCase{"KindNotPosition",
+                    [](Settings& s) {
+                        s.signals = {MixedSignalParams{1, 0}, ConstantSignalParams{0.0}};
+                    },
+                    150, 10, "02  03 01 00  00 00 00 00 00 00 00 00 00"},
+        InPlaceCase{"NoSignals", [](Settings& s) { s.signals.clear(); }, 150, 10, "00"},
+        InPlaceCase{"ChannelB",
+                    [](Settings& s) {
+                        s.channel_b_settings.enabled = true;
+                        s.channel_b_settings.amplitude1_source = {300, 0, false};
+                        s.channel_b_settings.amplitude2_source = {0, 5, true};
+                        s.channel_b_settings.modulation_source = {1, 2, false};
+                        s.channel_b_settings.coil_idx = 128;
+                        s.channel_b_settings.coil_setting_idx = 7;
+                    },
+                    172, 12, "01  AC 02 00 00  00 05 01  01 02 00  80 01  07"},
+        InPlaceCase{"EmptyName", [](Settings& s) { s.machine_config.coils[0].name.clear(); },
+                    11, 8, "00"},
+        // Counted in bytes: "Spülé" is 5 characters, 7 bytes.
+        InPlaceCase{"NonAsciiName",
+                    [](Settings& s) { s.machine_config.coils[0].name = "Sp\xC3\xBCl\xC3\xA9"; },
+                    11, 8, "07 53 70 C3 BC 6C C3 A9"},
+        InPlaceCase{"NumCoilsAsStored", [](Settings& s) { s.machine_config.num_coils = 5; }, 9,
+                    1, "05"},
+        InPlaceCase{"NoCoilsNumCoilsKept",
+                    [](Settings& s) { s.machine_config.coils.clear(); }, 9, 54, "02 00"},
+        InPlaceCase{"NoLCSettings",
+                    [](Settings& s) { s.machine_config.coils[0].settings.clear(); }, 43, 20,
+                    "00"},
+        InPlaceCase{"TwoCapacitors",
+                    [](Settings& s) { s.machine_config.capacitors = {1.0, -0.0}; }, 63, 9,
+                    "02 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 80"},
+        InPlaceCase{"BooleansAsOneByte",
+                    [](Settings& s) {
+                        s.machine_config.smbus_psu_connected = true;
+                        s.machine_config.safety_checks_enabled = false;
+                    },
+                    82, 4, "01 00 00 00"},
+        InPlaceCase{"MonitorFlags",
+                    [](Settings& s) {
+                        s.monitor_trace_visible[0] = true;
+                        s.monitor_trace_visible[15] = true;
+                    },
+                    184, 16, "01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01"},
+        InPlaceCase{"LargestSubsampling",
+                    [](Settings& s) {
+                        s.monitor_subsampling_factor = std::numeric_limits<std::uint64_t>::max();
+                    },
+                    200, 1, "FF FF FF FF FF FF FF FF FF 01"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// --- samples -------------------------------------------------------------------------------------
+
+// The sample loop writes through a raw pointer with its own copy of the varint rule; over every
+// 16-bit value it must agree with the primitive encoding and leave no slack behind.
+TEST(Samples, BulkLoopMatchesPrimitiveForEveryValue) {
+    Settings s = default_settings();
+    SampleVector samples;
+    for (int v = -32768; v <= 32767; ++v) samples.push_back(static_cast<std::int16_t>(v));
+    s.signals = {ArbitrarySignalParams{samples}};
+    const ByteBuffer file = encode(s);
+
+    ByteBuffer expected(file.begin(), file.begin() + 150);
+    append_varint(expected, 1);
+    append_varint(expected, 4);
+    append_varint(expected, samples.size());
+    for (std::int16_t v : samples) append_sample(expected, v);
+    const ByteBuffer tail = hex(default_file);
+    expected.insert(expected.end(), tail.begin() + 160, tail.end());
+    ASSERT_EQ(file.size(), expected.size());
+    EXPECT_TRUE(file == expected);
+    // 128 one-byte, 16256 two-byte and 49152 three-byte samples.
+    EXPECT_EQ(file.size(), 201u - 9u + 1u + 3u + 128u + 2u * 16256u + 3u * 49152u);
+}
+
+// --- exhausted memory ----------------------------------------------------------------------------
+
+// Fails the first, second, ... allocation of an encoding until one completes: every failure must
+// leave the buffer's contents exactly as they were given.
+TEST(OutOfMemory, BufferLeftAsGiven) {
+    Settings s = default_settings();
+    s.signals.push_back(ArbitrarySignalParams{SampleVector(1000, 12345)});
+    const ByteBuffer complete = [&] {
+        ByteBuffer out = hex("AA BB CC");
+        encode_settings(s, out);
+        return out;
+    }();
+
+    bool completed = false;
+    for (long n = 0; n < 64 && !completed; ++n) {
+        ByteBuffer out = hex("AA BB CC");
+        bool threw = false;
+        fail_after = n;
+        try {
+            encode_settings(s, out);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        fail_after = -1;
+        if (threw) {
+            EXPECT_EQ(to_hex(out), "AA BB CC") << "failing allocation " << n;
+        } else {
+            EXPECT_TRUE(out == complete);
+            completed = true;
+        }
+    }
+    EXPECT_TRUE(completed);
+}
+
+}  // namespace
+}  // namespace protocols

@@ -1,0 +1,40 @@
+// Saving a protocol: the extension check, the default signal, the encoding and the write.
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "call.hpp"
+#include "fileio.hpp"
+#include "methods.hpp"
+#include "protocols/encoding.hpp"
+#include "protocols/failure.hpp"
+
+namespace pyqelm {
+namespace {
+
+constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
+
+}  // namespace
+
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_method(self, SAVE, Access::Exclusive, args, nargs, kwnames,
+                       [](ProtocolObject& p, const Arguments& a) {
+                           const std::string filepath = a.utf8(0);
+                           // Byte-exact and case-sensitive, before anything is touched.
+                           PROTOCOLS_ENSURE(std::string_view(filepath).ends_with(".qelm"),
+                                            "filepath.ends_with(\".qelm\")");
+                           // A protocol always carries at least one signal; the one supplied
+                           // here stays in the protocol.
+                           if (p.settings().signals.empty()) {
+                               p.settings().signals.emplace_back(protocols::ConstantSignalParams{0.0});
+                           }
+                           protocols::ByteBuffer encoded;
+                           protocols::encode_settings(p.settings(), encoded);
+                           if (auto error = fileio::replace_file(filepath, std::span(encoded))) {
+                               throw protocols::unwrap_failure(*error);
+                           }
+                           Py_RETURN_NONE;
+                       });
+}
+
+}  // namespace pyqelm

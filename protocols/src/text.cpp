@@ -1,0 +1,398 @@
+// The text form of the records: one generic writer over `for_each_field`, so that every record
+// is shown field by field in declared order without code of its own.
+//
+// An arbitrary signal can hold millions of samples, one line each, so the whole text goes into
+// one string whose size is bounded beforehand, and lists of scalars are written through a raw
+// pointer rather than by one append per token.
+#include "protocols/text.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace protocols {
+namespace {
+
+constexpr std::size_t indent_width = 4;
+
+// "-" + 17 significant digits + "." + "e-324": the longest text of a finite float.
+constexpr std::size_t float_max_chars = 24;
+
+// ---------------------------------------------------------------------------------------------
+// Scalars
+
+char* write_float(char* p, double value) {
+    if (std::isnan(value)) {
+        std::memcpy(p, "NaN", 3);
+        return p + 3;
+    }
+    if (std::signbit(value)) *p++ = '-';
+    const double magnitude = std::fabs(value);
+    if (std::isinf(magnitude)) {
+        std::memcpy(p, "inf", 3);
+        return p + 3;
+    }
+
+    // The shortest round-trip digits come from to_chars; its scientific form "d.ddde+XX" is
+    // only mined for the digits and the exponent, the layout is ours.
+    char sci[32];
+    const char* sci_end = std::to_chars(sci, sci + sizeof sci, magnitude,
+                                        std::chars_format::scientific).ptr;
+    char digits[20];
+    std::size_t num_digits = 0;
+    const char* q = sci;
+    for (; *q != 'e'; ++q) {
+        if (*q != '.') digits[num_digits++] = *q;
+    }
+    ++q;  // 'e'
+    const bool negative_exponent = *q == '-';
+    ++q;  // the exponent's sign, always present
+    int exponent = 0;
+    std::from_chars(q, sci_end, exponent);
+    if (negative_exponent) exponent = -exponent;
+
+    if (magnitude == 0.0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
+        // Positional; `point` digits stand before the decimal point.
+        const int point = exponent + 1;
+        const auto n = static_cast<int>(num_digits);
+        if (point <= 0) {
+            *p++ = '0';
+            *p++ = '.';
+            std::memset(p, '0', static_cast<std::size_t>(-point));
+            p += -point;
+            std::memcpy(p, digits, num_digits);
+            p += num_digits;
+        } else if (point >= n) {
+            std::memcpy(p, digits, num_digits);
+            p += num_digits;
+            std::memset(p, '0', static_cast<std::size_t>(point - n));
+            p += point - n;
+            *p++ = '.';
+            *p++ = '0';
+        } else {
+            std::memcpy(p, digits, static_cast<std::size_t>(point));
+            p += point;
+            *p++ = '.';
+            std::memcpy(p, digits + point, static_cast<std::size_t>(n - point));
+            p += n - point;
+        }
+        return p;
+    }
+
+    *p++ = digits[0];
+    if (num_digits > 1) {
+        *p++ = '.';
+        std::memcpy(p, digits + 1, num_digits - 1);
+        p += num_digits - 1;
+    }
+    *p++ = 'e';
+    return std::to_chars(p, p + 8, exponent).ptr;
+}
+
+// The scalars whose text is a single token of bounded length.
+template <class T>
+concept Token = std::same_as<T, bool> || std::same_as<T, double> ||
+                std::same_as<T, std::int16_t> || std::same_as<T, std::uint64_t>;
+
+template <Token T>
+constexpr std::size_t token_max_chars() {
+    if constexpr (std::same_as<T, bool>) {
+        return 5;
+    } else if constexpr (std::same_as<T, double>) {
+        return float_max_chars;
+    } else {
+        return std::numeric_limits<T>::digits10 + 2;  // sign and one more digit
+    }
+}
+
+template <Token T>
+char* write_token(char* p, T value) {
+    if constexpr (std::same_as<T, bool>) {
+        const std::string_view text = value ? "true" : "false";
+        std::memcpy(p, text.data(), text.size());
+        return p + text.size();
+    } else if constexpr (std::same_as<T, double>) {
+        return write_float(p, value);
+    } else {
+        return std::to_chars(p, p + token_max_chars<T>(), value).ptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text fields
+
+struct DecodedChar {
+    char32_t code_point;
+    std::size_t length;  // bytes consumed
+    bool valid;
+};
+
+// Decodes one multi-byte sequence. An ill-formed one consumes its maximal subpart: the lead
+// byte and the continuation bytes that were still acceptable, at least one byte.
+DecodedChar decode_multibyte(const unsigned char* p, const unsigned char* end) {
+    const unsigned char lead = *p;
+    std::size_t extra;
+    std::uint32_t cp;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the next continuation byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1;
+        cp = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2;
+        cp = lead & 0x0Fu;
+        if (lead == 0xE0) lo = 0xA0;  // overlong
+        if (lead == 0xED) hi = 0x9F;  // surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3;
+        cp = lead & 0x07u;
+        if (lead == 0xF0) lo = 0x90;  // overlong
+        if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        return {0, 1, false};
+    }
+    for (std::size_t i = 1; i <= extra; ++i) {
+        if (p + i == end || p[i] < lo || p[i] > hi) return {0, i, false};
+        cp = (cp << 6) | (p[i] & 0x3Fu);
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    return {static_cast<char32_t>(cp), extra + 1, true};
+}
+
+void append_code_point_escape(std::string& out, char32_t code_point) {
+    char buf[16] = {'\\', 'u', '{'};
+    char* p = std::to_chars(buf + 3, buf + sizeof buf, static_cast<std::uint32_t>(code_point), 16)
+                  .ptr;
+    *p++ = '}';
+    out.append(buf, p);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The generic writer
+
+template <class T>
+concept Record = requires { T::record_name; };
+
+template <class T>
+struct ListOf {
+    static constexpr bool value = false;
+};
+template <class T, class A>
+struct ListOf<std::vector<T, A>> {
+    static constexpr bool value = true;
+    using element = T;
+};
+template <class T, std::size_t N>
+struct ListOf<std::array<T, N>> {
+    static constexpr bool value = true;
+    using element = T;
+};
+template <class T>
+concept List = ListOf<T>::value;
+
+template <class T>
+inline constexpr bool unsupported_field = false;
+
+constexpr std::size_t line_start_chars(std::size_t level) { return 1 + level * indent_width; }
+
+// An upper bound of the text's size (walking the same shape as the writer, but counting only
+// list lengths and bounded tokens), so that the output string is allocated once.
+template <class T>
+std::size_t size_bound(const T& value, std::size_t level) {
+    if constexpr (Record<T>) {
+        std::size_t n = T::record_name.size() + 2 + line_start_chars(level) + 1;
+        for_each_field(value, [&](std::string_view name, const auto& field) {
+            n += line_start_chars(level + 1) + name.size() + 2 + size_bound(field, level + 1) + 1;
+        });
+        return n;
+    } else if constexpr (std::same_as<T, Signal>) {
+        return std::visit(
+            [&](const auto& payload) {
+                return signal_variant_names[value.index()].size() + 1 +
+                       line_start_chars(level + 1) + size_bound(payload, level + 1) + 1 +
+                       line_start_chars(level) + 1;
+            },
+            value);
+    } else if constexpr (List<T>) {
+        using Element = typename ListOf<T>::element;
+        std::size_t n = 2 + line_start_chars(level);
+        if constexpr (Token<Element>) {
+            n += value.size() * (line_start_chars(level + 1) + token_max_chars<Element>() + 1);
+        } else {
+            for (const auto& entry : value) {
+                n += line_start_chars(level + 1) + size_bound(entry, level + 1) + 1;
+            }
+        }
+        return n;
+    } else if constexpr (std::same_as<T, std::string>) {
+        return 2 + 8 * value.size();  // "\u{fffd}" for every byte at worst
+    } else if constexpr (std::same_as<T, ErrorCode>) {
+        return error_code_name(value).size();
+    } else if constexpr (Token<T>) {
+        return token_max_chars<T>();
+    } else {
+        static_assert(unsupported_field<T>, "no text form for this field type");
+    }
+}
+
+class TextWriter {
+public:
+    explicit TextWriter(std::string& out) : out_(out) {}
+
+    // Writes `value` from the current position on; continuation lines are indented relative
+    // to `level`, the level of the line on which the value begins.
+    template <class T>
+    void write(const T& value, std::size_t level) {
+        if constexpr (Record<T>) {
+            out_ += T::record_name;
+            out_ += " {";
+            for_each_field(value, [&](std::string_view name, const auto& field) {
+                new_line(level + 1);
+                out_ += name;
+                out_ += ": ";
+                write(field, level + 1);
+                out_ += ',';
+            });
+            new_line(level);
+            out_ += '}';
+        } else if constexpr (std::same_as<T, Signal>) {
+            out_ += signal_variant_names[value.index()];
+            out_ += '(';
+            new_line(level + 1);
+            std::visit([&](const auto& payload) { write(payload, level + 1); }, value);
+            out_ += ',';
+            new_line(level);
+            out_ += ')';
+        } else if constexpr (List<T>) {
+            if (value.empty()) {
+                out_ += "[]";
+                return;
+            }
+            out_ += '[';
+            if constexpr (Token<typename ListOf<T>::element>) {
+                write_tokens(value, level + 1);
+            } else {
+                for (const auto& entry : value) {
+                    new_line(level + 1);
+                    write(entry, level + 1);
+                    out_ += ',';
+                }
+            }
+            new_line(level);
+            out_ += ']';
+        } else if constexpr (std::same_as<T, std::string>) {
+            append_quoted(out_, value);
+        } else if constexpr (std::same_as<T, ErrorCode>) {
+            out_ += error_code_name(value);
+        } else if constexpr (Token<T>) {
+            char buf[token_max_chars<T>()];
+            out_.append(buf, write_token(buf, value));
+        } else {
+            static_assert(unsupported_field<T>, "no text form for this field type");
+        }
+    }
+
+private:
+    void new_line(std::size_t level) {
+        out_ += '\n';
+        out_.append(level * indent_width, ' ');
+    }
+
+    // One entry per line, written through a pointer into room sized for the longest tokens,
+    // then cut back to what was used.
+    template <class Items>
+    void write_tokens(const Items& items, std::size_t level) {
+        using Element = typename ListOf<Items>::element;
+        const std::size_t indent = level * indent_width;
+        const std::size_t start = out_.size();
+        out_.resize(start + items.size() * (1 + indent + token_max_chars<Element>() + 1));
+        char* p = out_.data() + start;
+        for (const Element item : items) {
+            *p++ = '\n';
+            std::memset(p, ' ', indent);
+            p += indent;
+            p = write_token(p, item);
+            *p++ = ',';
+        }
+        out_.resize(static_cast<std::size_t>(p - out_.data()));
+    }
+
+    std::string& out_;
+};
+
+template <class T>
+std::string render(const T& value) {
+    std::string out;
+    out.reserve(size_bound(value, 0));
+    TextWriter(out).write(value, 0);
+    return out;
+}
+
+}  // namespace
+
+std::string format_float(double value) {
+    char buf[float_max_chars];
+    return std::string(buf, write_float(buf, value));
+}
+
+void append_float(std::string& out, double value) {
+    char buf[float_max_chars];
+    out.append(buf, write_float(buf, value));
+}
+
+void append_quoted(std::string& out, std::string_view utf8) {
+    out += '"';
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = p + utf8.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\t': out += "\\t"; break;
+                case '\r': out += "\\r"; break;
+                case '\n': out += "\\n"; break;
+                case '\0': out += "\\0"; break;
+                default:
+                    // Printable ASCII never needs the table; the remaining ASCII controls
+                    // are left to it like every other character.
+                    if ((c >= 0x20 && c < 0x7F) || !is_escaped_in_text(c)) {
+                        out += static_cast<char>(c);
+                    } else {
+                        append_code_point_escape(out, c);
+                    }
+            }
+            ++p;
+            continue;
+        }
+        const DecodedChar decoded = decode_multibyte(p, end);
+        if (!decoded.valid) {
+            out += "\\u{fffd}";
+        } else if (is_escaped_in_text(decoded.code_point)) {
+            append_code_point_escape(out, decoded.code_point);
+        } else {
+            out.append(reinterpret_cast<const char*>(p), decoded.length);
+        }
+        p += decoded.length;
+    }
+    out += '"';
+}
+
+std::string to_text(const Protocol& value) { return render(value); }
+std::string to_text(const Settings& value) { return render(value); }
+std::string to_text(const MachineConfig& value) { return render(value); }
+std::string to_text(const Coil& value) { return render(value); }
+std::string to_text(const LCSetting& value) { return render(value); }
+std::string to_text(const ChannelSettings& value) { return render(value); }
+std::string to_text(const SignalSourceSelection& value) { return render(value); }
+std::string to_text(const Signal& value) { return render(value); }
+std::string to_text(ErrorCode value) { return std::string(error_code_name(value)); }
+
+}  // namespace protocols

@@ -1,0 +1,32 @@
+"""Compose a short two-channel session, save it as session.qelm and show what was saved.
+
+Run from the repository root after `pip install .`:  python examples/quickstart.py
+"""
+
+import pathlib
+import shutil
+import subprocess
+
+from pyqelm import Channel, Coil, Protocol
+
+protocol = Protocol()
+protocol.set_session_duration(10.0)  # seconds
+protocol.set_stimulation_intensity(0.25)  # fraction of full scale, 0..1
+
+carrier = protocol.add_sine_signal(amplitude=1.0, frequency=10.0)  # position 0
+ramp = protocol.add_ramp_signal(peak=1.0, up_duration=2.0, down_duration=2.0)  # position 1
+
+protocol.set_amplitude_source(Coil.A1, carrier)
+protocol.enable_channel(Channel.B)
+protocol.set_amplitude_source(Coil.B1, ramp)
+protocol.set_modulation_source(Channel.B, 2, external=True)  # external input 2
+
+path = pathlib.Path("session.qelm")
+protocol.save(str(path))
+
+print(f"saved {path} ({path.stat().st_size} bytes, {protocol.get_num_samples()} samples per signal)")
+inspect = shutil.which("qelm-inspect")
+if inspect:
+    subprocess.run([inspect, "--summary", str(path)], check=True)
+else:
+    print(protocol)

@@ -88,7 +88,7 @@ std::string quote_message(std::string_view text) {
                                                    static_cast<std::uint32_t>(code_point), 16)
                                          .ptr;
                     out += "\\u{";
-                    out.append(digits, end);
+                    out.append(digits, static_cast<std::size_t>(end - digits));
                     out += '}';
                 } else {
                     append_utf8(out, code_point);

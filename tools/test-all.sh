@@ -23,7 +23,11 @@ PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
 "$VENV/bin/cmake" -S . -B build/tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$VENV/bin/ninja" \
   -DPYQELM_BUILD_TESTS=ON -DPYQELM_BUILD_MODULE=OFF -DPYQELM_WERROR=ON >/dev/null
 "$VENV/bin/cmake" --build build/tests
-"$VENV/bin/ctest" --test-dir build/tests --output-on-failure -j2 | tail -n 3
+if ! "$VENV/bin/ctest" --test-dir build/tests --output-on-failure -j2 >build/tests/ctest.log 2>&1; then
+  cat build/tests/ctest.log
+  exit 1
+fi
+grep -E "tests passed|tests failed" build/tests/ctest.log
 
 # Run from a temporary directory so that the installed module, not the source tree, is tested.
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$PWD" "$PWD/tests"

@@ -1,0 +1,432 @@
+"""qelm-inspect, the installed command: its text form against str(), the summary, the checks,
+the SVG plot, exit codes and refusals of malformed files, and a round-trip property over random
+protocols built through the Python API."""
+
+import pathlib
+import shutil
+import subprocess
+import sysconfig
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from pyqelm import Channel, Coil, Protocol
+
+np = pytest.importorskip("numpy")
+
+# The scripts directory of this interpreter first: a venv's python run without activating the
+# venv does not have it on PATH.
+INSPECT = shutil.which("qelm-inspect", path=sysconfig.get_path("scripts")) or shutil.which(
+    "qelm-inspect")
+pytestmark = pytest.mark.skipif(INSPECT is None, reason="qelm-inspect is not installed")
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+def run(*args):
+    return subprocess.run([INSPECT, *map(str, args)], capture_output=True, timeout=120)
+
+
+def saved(tmp_path, protocol, name="p.qelm"):
+    path = tmp_path / name
+    protocol.save(str(path))
+    return path
+
+
+def every_kind():
+    """A 50-sample session with every signal kind, both channels and an external input."""
+    p = Protocol()
+    p.set_session_duration(0.01)
+    p.set_stimulation_intensity(0.25)
+    p.add_sine_signal(1.0, 10.0, 0.25, 0.5)                 # 0
+    p.add_constant_signal(0.75)                              # 1
+    p.add_ramp_signal(1.0, 0.002, 0.003)                     # 2
+    p.add_arbitrary_signal(np.linspace(0.0, 1.0, 50))        # 3
+    p.add_mixed_signal(0, 3)                                 # 4
+    p.set_amplitude_source(Coil.A1, 0)
+    p.set_amplitude_source(Coil.A2, 4)
+    p.enable_channel(Channel.B)
+    p.set_amplitude_source(Coil.B1, 3)
+    p.set_modulation_source(Channel.B, 2, external=True)
+    return p
+
+
+def new_protocol():
+    return Protocol()
+
+
+def odd_values():
+    p = Protocol()
+    p.add_constant_signal(float("nan"))
+    p.add_constant_signal(-0.0)
+    p.add_sine_signal(float("inf"), 1e-300, -1e16, 0.0001)
+    p.add_mixed_signal(2**64 - 1, 7)
+    p.set_amplitude_source(Coil.B2, 2**64 - 1, external=True)
+    return p
+
+
+# --- text form -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values])
+def test_text_form_is_str_after_save(tmp_path, build):
+    p = build()
+    path = saved(tmp_path, p)
+    result = run(path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == str(p) + "\n"
+    assert result.stderr == b""
+
+
+# --- summary -------------------------------------------------------------------------------------
+
+def test_summary_shows_session_channels_signals_and_coils(tmp_path):
+    path = saved(tmp_path, every_kind())
+    result = run("--summary", path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.decode().splitlines()
+    for expected in [
+        f"file:       {path}, {path.stat().st_size} bytes",
+        "session:    0.01 s, 50 samples at 5000 per second",
+        "intensity:  0.25 (machine's max_intensity_setpoint 0.3)",
+        'channel A:  enabled, coil 0 "Default", LC setting 0 (22.624434389140273 kHz)',
+        "  coil A1 amplitude: signal 0 (Sine)",
+        "  coil A2 amplitude: signal 4 (MixedSignal)",
+        "  modulation:        signal 0 (Sine)",
+        'channel B:  enabled, coil 0 "Default", LC setting 0 (22.624434389140273 kHz)',
+        "  coil B1 amplitude: signal 3 (Arbitrary)",
+        "  modulation:        external input 2",
+        "signals:    5",
+        "  0  Sine        amplitude 1.0, frequency 10.0, phase 0.25, depth 0.5",
+        "  1  Constant    value 0.75",
+        "  2  Ramp        peak 1.0, up_duration 0.002, down_duration 0.003",
+        "  3  Arbitrary   50 samples (0.01 s), min 0 (raw 0), max 1 (raw 32767), "
+        "mean 0.5 (raw 16383.5)",
+        "  4  MixedSignal a: signal 0 (Sine), b: signal 3 (Arbitrary)",
+        'coils:      1 record (num_coils 2), 6 external inputs',
+        "    LC setting 0: 330.0 nF, 22.624434389140273 kHz, 221 ticks per sample, "
+        "bank setting 1",
+    ]:
+        assert expected in lines
+
+
+def test_summary_names_missing_signals_and_disabled_channels(tmp_path):
+    p = Protocol()
+    p.add_mixed_signal(0, 9)
+    p.set_amplitude_source(Coil.B1, 5)
+    lines = run("--summary", saved(tmp_path, p)).stdout.decode().splitlines()
+    assert "  0  MixedSignal a: signal 0 (MixedSignal), b: signal 9 (does not exist)" in lines
+    assert lines[lines.index("  coil B1 amplitude: signal 5 (does not exist)") - 1].startswith(
+        "channel B:  disabled")
+
+
+# --- check ---------------------------------------------------------------------------------------
+
+def dangling_source(p):
+    p.add_constant_signal(0.5)
+    p.set_amplitude_source(Coil.A2, 3)
+
+
+def external_beyond_machine(p):
+    p.add_constant_signal(0.5)
+    p.set_modulation_source(Channel.A, 6, external=True)
+
+
+def intensity_above_setpoint(p):
+    p.set_stimulation_intensity(0.5)
+
+
+def arbitrary_of_an_earlier_length(p):
+    p.set_session_duration(0.01)
+    p.add_arbitrary_signal(np.zeros(50))
+    p.set_session_duration(0.02)
+
+
+def mixed_naming_missing_and_itself(p):
+    p.add_mixed_signal(1, 4)
+
+
+def mixed_cycle(p):
+    p.add_constant_signal(0.5)
+    p.add_mixed_signal(2, 0)
+    p.add_mixed_signal(1, 0)
+
+
+def disabled_channel_b(p):
+    p.add_constant_signal(0.5)
+    p.set_amplitude_source(Coil.B1, 7)
+    p.set_modulation_source(Channel.B, 6, external=True)
+
+
+def enabled_channel_b(p):
+    disabled_channel_b(p)
+    p.enable_channel(Channel.B)
+
+
+def last_external_input(p):
+    p.add_constant_signal(0.5)
+    p.set_modulation_source(Channel.A, 5, external=True)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (disabled_channel_b, ["ok"]),
+    (last_external_input, ["ok"]),
+    (dangling_source, [
+        "channel_a_settings.amplitude2_source: names signal 3, which does not exist "
+        "(1 signal: 0)"]),
+    (external_beyond_machine, [
+        "channel_a_settings.modulation_source: selects external input 6, which does not exist "
+        "(the machine has 6 inputs: 0..5)"]),
+    (intensity_above_setpoint, [
+        "intensity: 0.5 is above the machine's max_intensity_setpoint 0.3"]),
+    (arbitrary_of_an_earlier_length, [
+        "signals[0].samples: holds 50 samples, but the session of 0.02 s has 100"]),
+    (mixed_naming_missing_and_itself, [
+        "signals[0].a_idx: names signal 1, which does not exist (1 signal: 0)",
+        "signals[0].b_idx: names signal 4, which does not exist (1 signal: 0)"]),
+    (mixed_cycle, ["signals[1]: mixed signals 1 and 2 form a cycle: 1 -> 2 -> 1"]),
+    (enabled_channel_b, [
+        "channel_b_settings.amplitude1_source: names signal 7, which does not exist "
+        "(1 signal: 0)",
+        "channel_b_settings.modulation_source: selects external input 6, which does not exist "
+        "(the machine has 6 inputs: 0..5)"]),
+])
+def test_check_reports_each_finding_on_a_line(tmp_path, change, expected):
+    p = Protocol()
+    change(p)
+    result = run("--check", saved(tmp_path, p))
+    assert result.stdout.decode().splitlines() == expected
+    assert result.returncode == (0 if expected == ["ok"] else 1)
+
+
+def test_check_finds_a_mixed_signal_naming_itself(tmp_path):
+    p = Protocol()
+    p.add_constant_signal(0.5)
+    p.add_mixed_signal(0, 1)
+    result = run("--check", saved(tmp_path, p))
+    assert result.returncode == 1
+    assert result.stdout.decode() == "signals[1].b_idx: names the mixed signal itself\n"
+
+
+def test_every_kind_is_clean(tmp_path):
+    result = run("--check", saved(tmp_path, every_kind()))
+    assert (result.returncode, result.stdout) == (0, b"ok\n")
+
+
+# --- plot ----------------------------------------------------------------------------------------
+
+def svg_of(path):
+    return ET.parse(path).getroot()
+
+
+def path_ys(d):
+    """The y coordinates a path visits: its M start and every V."""
+    ys = [float(d[1:].split("H")[0].split(",")[1])]
+    ys += [float(part.split("H")[0]) for part in d.split("V")[1:]]
+    return ys
+
+
+def test_plot_draws_arbitrary_signals_and_lists_the_others(tmp_path):
+    out = tmp_path / "p.svg"
+    result = run("--plot", out, saved(tmp_path, every_kind()))
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    root = svg_of(out)
+    panels = root.findall(f".//{SVG}g[@class='panel']")
+    assert [g.get("data-signal") for g in panels] == ["3"]
+    texts = ["".join(t.itertext()) for t in root.iter(f"{SVG}text")]
+    listed = ["".join(t.itertext()) for t in root.find(f".//{SVG}g[@class='parameters']")]
+    assert listed[1:] == [
+        "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.25, depth 0.5",
+        "signal 1: Constant, value 0.75",
+        "signal 2: Ramp, peak 1.0, up_duration 0.002, down_duration 0.003",
+        "signal 4: MixedSignal, a: signal 0 (Sine), b: signal 3 (Arbitrary)",
+    ]
+    assert "time (s)" in texts and "value" in texts
+    assert {"0.0", "0.5", "1.0"} <= set(texts)                       # values
+    assert {"0.000", "0.002", "0.004", "0.006", "0.008", "0.010"} <= set(texts)  # seconds
+    # 50 samples, each held for its period: one vertical step per sample after the first,
+    # running from value 0 at the bottom to value 1 at the top of the plot area.
+    d = panels[0].find(f"{SVG}path[@class='samples']").get("d")
+    ys = path_ys(d)
+    assert len(ys) == 50
+    rect = panels[0].find(f"{SVG}rect")
+    top, height = float(rect.get("y")), float(rect.get("height"))
+    assert ys[0] == pytest.approx(top + height) and ys[-1] == pytest.approx(top)
+    assert ys == sorted(ys, reverse=True)
+
+
+def test_plot_of_the_longest_session_is_small_and_keeps_a_single_spike(tmp_path):
+    p = Protocol()
+    p.set_session_duration(1800.0)
+    samples = np.zeros(p.get_num_samples())
+    assert samples.size == 9_000_000
+    samples[4_500_001] = 1.0  # one sample in 9,000: a plot that subsamples would miss it
+    p.add_arbitrary_signal(samples)
+    out = tmp_path / "long.svg"
+    assert run("--plot", out, saved(tmp_path, p)).returncode == 0
+    assert out.stat().st_size < 100_000
+    panel = svg_of(out).find(f".//{SVG}g[@class='panel']")
+    rect = panel.find(f"{SVG}rect")
+    top, height = float(rect.get("y")), float(rect.get("height"))
+    ys = path_ys(panel.find(f"{SVG}path[@class='envelope']").get("d"))
+    assert min(ys) == pytest.approx(top)            # the spike reaches 1
+    assert max(ys) == pytest.approx(top + height)   # everything else is 0
+    assert sum(1 for y in ys if y == pytest.approx(top)) == 1
+    labels = {"".join(t.itertext()) for t in panel.iter(f"{SVG}text")}
+    assert {"0", "500", "1000", "1500"} <= labels
+
+
+def test_plot_without_signals_to_draw(tmp_path):
+    out = tmp_path / "empty.svg"
+    assert run("--plot", out, saved(tmp_path, Protocol())).returncode == 0
+    root = svg_of(out)
+    assert root.findall(f".//{SVG}g[@class='panel']") == []
+    assert "signal 0: Constant, value 0.0" in {"".join(t.itertext()) for t in root.iter()}
+
+
+# --- exit codes and refusals ---------------------------------------------------------------------
+
+def test_help_documents_the_exit_codes():
+    result = run("--help")
+    assert result.returncode == 0 and result.stderr == b""
+    text = result.stdout.decode()
+    assert "usage: qelm-inspect" in text
+    for line in ["  0  done; with --check, nothing found", "  1  --check found something"]:
+        assert line in text.splitlines()
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "no FILE given"),
+    (["--summary", "--check", "F"], "give at most one of --summary, --check and --plot"),
+    (["--plot", "o.svg", "--summary", "F"], "give at most one of"),
+    (["--frobnicate", "F"], "unknown option '--frobnicate'"),
+    (["F", "G"], "give exactly one FILE"),
+    (["F", "--plot"], "--plot needs an output file"),
+    (["--plot=", "F"], "--plot needs an output file"),
+])
+def test_bad_arguments_are_usage_errors(tmp_path, args, message):
+    result = run(*[tmp_path / "p.qelm" if a in ("F", "G") else a for a in args])
+    assert result.returncode == 2
+    assert result.stdout == b""
+    err = result.stderr.decode()
+    assert err.startswith("qelm-inspect: ") and message in err and "usage: " in err
+
+
+def test_file_after_double_dash_may_start_with_a_dash(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Protocol().save("-p.qelm")
+    result = run("--check", "--", "-p.qelm")
+    assert (result.returncode, result.stdout) == (0, b"ok\n")
+
+
+@pytest.mark.parametrize("target, reason", [("missing.qelm", "No such file"), (".", "directory")])
+def test_unreadable_files(tmp_path, target, reason):
+    result = run("--summary", tmp_path / target)
+    assert result.returncode == 2 and result.stdout == b""
+    assert reason in result.stderr.decode()
+
+
+def test_unwritable_plot(tmp_path):
+    result = run("--plot", tmp_path / "no" / "such" / "dir.svg", saved(tmp_path, Protocol()))
+    assert result.returncode == 2
+    assert "No such file or directory" in result.stderr.decode()
+
+
+MALFORMED = {
+    "truncated": (lambda b: b[:-1],
+                  "offset 200: monitor_subsampling_factor: truncated: needs a varint, 0 bytes left"),
+    "trailing byte": (lambda b: b + b"\x00", "offset 201: 1 byte left over after the settings record"),
+    "bad bool": (lambda b: b"\x02" + b[1:],
+                 "offset 0: running_on_target_machine: boolean byte 02 is neither 00 nor 01"),
+    "unknown signal kind": (lambda b: b[:151] + b"\x07" + b[152:],
+                            "offset 151: signals[0]: signal kind 7 is not one of 0..4"),
+    "empty": (lambda b: b"", "offset 0: running_on_target_machine: truncated"),
+}
+
+
+@pytest.mark.parametrize("damage", MALFORMED, ids=list(MALFORMED))
+@pytest.mark.parametrize("mode", [[], ["--summary"], ["--check"], ["--plot", "out.svg"]],
+                         ids=["text", "summary", "check", "plot"])
+def test_malformed_files_are_refused_with_offset_and_field(tmp_path, monkeypatch, damage, mode):
+    monkeypatch.chdir(tmp_path)
+    change, message = MALFORMED[damage]
+    path = saved(tmp_path, Protocol())
+    path.write_bytes(change(path.read_bytes()))
+    result = run(*mode, path)
+    assert result.returncode == 2 and result.stdout == b""
+    err = result.stderr.decode()
+    assert err.startswith(f"qelm-inspect: {path}: not a well-formed protocol file: {message}")
+    assert err.count("\n") == 1 and err.endswith("\n")
+    assert not (tmp_path / "out.svg").exists()
+
+
+CORPUS = pathlib.Path(__file__).resolve().parent.parent / "protocols" / "fuzz" / "corpus"
+WELL_FORMED_SEEDS = {"default", "every_kind", "extremes", "utf8_name"}
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.iterdir()) if CORPUS.is_dir() else [])
+def test_fuzz_seeds_are_what_their_names_say(tmp_path, name):
+    again = tmp_path / "again.qelm"
+    result = run("--reencode", again, CORPUS / name)
+    if name in WELL_FORMED_SEEDS:
+        assert result.returncode == 0, result.stderr
+        assert again.read_bytes() == (CORPUS / name).read_bytes()
+        assert run("--summary", CORPUS / name).returncode == 0
+    else:
+        assert result.returncode == 2
+        assert "not a well-formed protocol file: offset " in result.stderr.decode()
+
+
+# --- round trip over random protocols ------------------------------------------------------------
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+from hypothesis.extra.numpy import arrays  # noqa: E402
+
+POSITION = st.one_of(st.integers(0, 8), st.integers(0, 2**64 - 1))
+ANY_FLOAT = st.floats(allow_nan=True, allow_infinity=True)
+
+
+def random_protocol(draw):
+    p = Protocol()
+    short = draw(st.booleans())
+    p.set_session_duration(draw(st.floats(0.01, 0.05) if short else st.floats(0.01, 1800.0)))
+    p.set_stimulation_intensity(draw(st.floats(0.0, 1.0)))
+    if draw(st.booleans()):
+        p.enable_channel(Channel.B)
+    kinds = ["constant", "sine", "ramp", "mixed"] + (["arbitrary"] if short else [])
+    for kind in draw(st.lists(st.sampled_from(kinds), max_size=6)):
+        if kind == "constant":
+            p.add_constant_signal(draw(ANY_FLOAT))
+        elif kind == "sine":
+            p.add_sine_signal(*(draw(ANY_FLOAT) for _ in range(4)))
+        elif kind == "ramp":
+            p.add_ramp_signal(*(draw(ANY_FLOAT) for _ in range(3)))
+        elif kind == "mixed":
+            p.add_mixed_signal(draw(POSITION), draw(POSITION))
+        else:
+            p.add_arbitrary_signal(draw(arrays(np.float64, p.get_num_samples(),
+                                               elements=st.floats(0.0, 1.0))))
+    for coil in draw(st.lists(st.sampled_from([Coil.A1, Coil.A2, Coil.B1, Coil.B2]))):
+        p.set_amplitude_source(coil, draw(POSITION), external=draw(st.booleans()))
+    for channel in draw(st.lists(st.sampled_from([Channel.A, Channel.B]))):
+        p.set_modulation_source(channel, draw(POSITION), external=draw(st.booleans()))
+    return p
+
+
+@hypothesis.settings(max_examples=60, deadline=None,
+                     suppress_health_check=[hypothesis.HealthCheck.function_scoped_fixture])
+@hypothesis.given(data=st.data())
+def test_random_protocols_round_trip(tmp_path, data):
+    p = random_protocol(data.draw)
+    path = saved(tmp_path, p)
+
+    shown = run(path)
+    assert shown.returncode == 0, shown.stderr
+    assert shown.stdout.decode() == str(p) + "\n"
+
+    again = tmp_path / "again.qelm"
+    assert run("--reencode", again, path).returncode == 0
+    assert again.read_bytes() == path.read_bytes()
+
+    assert run("--check", path).returncode in (0, 1)
+    assert run("--summary", path).returncode == 0

@@ -1,0 +1,205 @@
+// qelm-inspect: shows, summarises, checks or plots a protocol file. This file only parses the
+// command line, reads and decodes the file and hands the record to the chosen mode.
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "inspect.hpp"
+#include "protocols/decoding.hpp"
+#include "protocols/encoding.hpp"
+#include "protocols/text.hpp"
+
+namespace {
+
+constexpr std::string_view usage =
+    "usage: qelm-inspect [--summary | --check | --plot OUT.svg] FILE\n";
+
+constexpr std::string_view help = R"(usage: qelm-inspect [--summary | --check | --plot OUT.svg] FILE
+       qelm-inspect --help
+
+Shows what a .qelm protocol file holds, so that it can be seen and checked before a
+stimulator runs it.
+
+  (no option)     print the protocol's text form: for a protocol p saved to FILE,
+                  exactly str(p) as it stands after the save, then one line feed
+  --summary       print an overview: session length and sample count, intensity,
+                  each channel with its coil, LC setting and sources, each signal
+                  with its parameters (arbitrary signals as length, min, max and
+                  mean, as fractions 0..1 and raw), and the coils' LC settings
+  --check         report what the module stores unchecked, one finding per line:
+                  sources and mixed signals naming a signal that does not exist,
+                  mixed signals naming themselves or depending on one another in a
+                  cycle (each such group once), arbitrary signals whose length is not
+                  the session's sample count, an intensity above the machine's
+                  max_intensity_setpoint, external inputs the machine does not have,
+                  and coil or LC setting positions out of range. Only the selection
+                  in force is checked (the internal signal, or the external input
+                  when that is selected), and only on enabled channels: a disabled
+                  channel is not driven. Prints "ok" when nothing is found.
+  --plot OUT.svg  write an SVG drawing of each arbitrary signal over time (seconds,
+                  values 0..1; long signals as a min/max band per pixel column);
+                  the other signals are listed with their parameters
+  -h, --help      show this help and exit
+
+Exit status:
+  0  done; with --check, nothing found
+  1  --check found something
+  2  bad arguments, a file that cannot be read or is not a well-formed protocol
+     file (the message names the byte offset and the field), or OUT.svg that
+     cannot be written
+)";
+
+enum class Mode { text, summary, check, plot, reencode };
+
+struct Options {
+    Mode mode = Mode::text;
+    bool mode_given = false;
+    std::string file;
+    std::string out;  // --plot and --reencode
+    bool help = false;
+};
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "qelm-inspect: %s\n%.*sTry 'qelm-inspect --help' for more information.\n",
+                 message.c_str(), static_cast<int>(usage.size()), usage.data());
+    return inspect::exit_failure;
+}
+
+int failure(const std::string& message) {
+    std::fprintf(stderr, "qelm-inspect: %s\n", message.c_str());
+    return inspect::exit_failure;
+}
+
+// The options that name an output file, as "--plot OUT" or "--plot=OUT". --reencode OUT is for
+// the tests and not in the help: it writes the decoded record encoded again, which must be the
+// very bytes of FILE.
+struct OutputOption {
+    std::string_view name;
+    Mode mode;
+};
+constexpr OutputOption output_options[] = {{"--plot", Mode::plot}, {"--reencode", Mode::reencode}};
+
+const OutputOption* output_option(std::string_view arg) {
+    for (const OutputOption& option : output_options) {
+        if (arg == option.name ||
+            (arg.starts_with(option.name) && arg.size() > option.name.size() &&
+             arg[option.name.size()] == '=')) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// Empty on success, else the usage error.
+std::string parse(int argc, char** argv, Options& options) {
+    bool files_only = false;
+    bool have_file = false;
+    auto set_mode = [&options](Mode mode) -> std::string {
+        if (options.mode_given) return "give at most one of --summary, --check and --plot";
+        options.mode = mode;
+        options.mode_given = true;
+        return "";
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        std::string problem;
+        if (files_only || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (have_file) return "give exactly one FILE";
+            options.file = std::string(arg);
+            have_file = true;
+        } else if (arg == "--") {
+            files_only = true;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "--summary") {
+            problem = set_mode(Mode::summary);
+        } else if (arg == "--check") {
+            problem = set_mode(Mode::check);
+        } else if (const OutputOption* option = output_option(arg)) {
+            problem = set_mode(option->mode);
+            if (arg.size() > option->name.size()) {
+                options.out = std::string(arg.substr(option->name.size() + 1));
+            } else if (i + 1 < argc) {
+                options.out = argv[++i];
+            }
+            if (problem.empty() && options.out.empty()) {
+                return std::string(option->name) + " needs an output file";
+            }
+        } else {
+            return "unknown option '" + std::string(arg) + "'";
+        }
+        if (!problem.empty()) return problem;
+    }
+    if (!options.help && !have_file) return "no FILE given";
+    return "";
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    if (const std::string problem = parse(argc, argv, options); !problem.empty()) {
+        return usage_error(problem);
+    }
+    if (options.help) {
+        return inspect::write_stdout(help) ? inspect::exit_ok : inspect::exit_failure;
+    }
+
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!inspect::read_file(options.file, bytes, error)) {
+        return failure(options.file + ": " + error);
+    }
+    protocols::DecodeResult decoded = protocols::decode_settings(bytes);
+    if (const auto* refused = std::get_if<protocols::DecodeError>(&decoded)) {
+        return failure(options.file + ": not a well-formed protocol file: " + refused->to_string());
+    }
+    protocols::Settings& settings = std::get<protocols::Settings>(decoded);
+
+    std::string out;
+    int status = inspect::exit_ok;
+    switch (options.mode) {
+        case Mode::text:
+            out = protocols::to_text(protocols::Protocol{std::move(settings)});
+            out += '\n';
+            break;
+        case Mode::summary:
+            out = inspect::summary_text(settings, options.file, bytes.size());
+            break;
+        case Mode::check: status = inspect::run_check(settings, out); break;
+        case Mode::plot:
+            if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
+                                     error)) {
+                return failure(options.out + ": " + error);
+            }
+            return inspect::exit_ok;
+        case Mode::reencode: {
+            protocols::ByteBuffer encoded;
+            protocols::encode_settings(settings, encoded);
+            const std::string_view data(reinterpret_cast<const char*>(encoded.data()),
+                                        encoded.size());
+            if (!inspect::write_file(options.out, data, error)) {
+                return failure(options.out + ": " + error);
+            }
+            return inspect::exit_ok;
+        }
+    }
+    if (!inspect::write_stdout(out)) return failure("cannot write to standard output");
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // A file of millions of samples shown as text needs memory in proportion.
+        return failure("out of memory");
+    } catch (const std::exception& e) {
+        return failure(e.what());
+    }
+}

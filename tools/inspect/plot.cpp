@@ -1,0 +1,231 @@
+// --plot: an SVG document with one panel per arbitrary signal and the other signals listed as
+// text. A signal longer than the panel is wide in pixels is drawn as the band between its
+// minimum and maximum in each pixel column, so the file stays small for any length while
+// every spike still shows.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inspect.hpp"
+#include "protocols/text.hpp"
+
+namespace inspect {
+
+using namespace protocols;
+
+namespace {
+
+constexpr int plot_width = 1000;  // pixel columns of a panel, one envelope column each
+constexpr int plot_height = 160;
+constexpr int left = 70;
+constexpr int right = 30;
+constexpr int page_width = left + plot_width + right;
+constexpr int line_height = 18;
+constexpr int panel_height = 24 + plot_height + 44;  // title, plot, tick labels and axis title
+
+// Coordinates to one decimal place, without a trailing ".0".
+std::string num(double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f", v);
+    std::string text(buffer);
+    if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0)
+        text.resize(text.size() - 2);
+    if (text == "-0") text = "0";
+    return text;
+}
+
+// Text content and attribute values; control characters, which XML cannot hold, are dropped,
+// and text that is not UTF-8 (a file name can be anything) is left out entirely.
+std::string xml_escaped(std::string_view text) {
+    if (!is_valid_utf8(text)) return "?";
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default:
+                if (static_cast<unsigned char>(c) >= 0x20) out += c;
+        }
+    }
+    return out;
+}
+
+void text_line(std::string& out, double x, double y, std::string_view content,
+               std::string_view extra = "") {
+    out += "<text x=\"" + num(x) + "\" y=\"" + num(y) + "\"";
+    if (!extra.empty()) {
+        out += ' ';
+        out += extra;
+    }
+    out += ">" + xml_escaped(content) + "</text>\n";
+}
+
+// Tick values k * step within [lo, hi], step 1, 2 or 5 times a power of ten, about `target`
+// of them; `decimals` receives the places a label needs.
+std::vector<double> nice_ticks(double lo, double hi, int target, int& decimals) {
+    const double rough = (hi - lo) / target;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = 10.0 * magnitude;
+    for (double factor : {1.0, 2.0, 5.0}) {
+        if (factor * magnitude >= rough) {
+            step = factor * magnitude;
+            break;
+        }
+    }
+    decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+    std::vector<double> ticks;
+    const double first = std::ceil(lo / step - 1e-9), last = std::floor(hi / step + 1e-9);
+    for (double k = first; k <= last; k += 1.0) ticks.push_back(k * step);
+    return ticks;
+}
+
+std::string tick_label(double value, int decimals) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string text(buffer);
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) {
+        text.erase(0, 1);  // a rounded tiny negative is shown as zero, not "-0.00"
+    }
+    return text;
+}
+
+void draw_panel(std::string& out, double top, std::size_t position, const Settings& s,
+                const SampleVector& samples) {
+    const std::size_t n = samples.size();
+    text_line(out, left, top + 16,
+              "signal " + std::to_string(position) + ": Arbitrary, " +
+                  describe_parameters(s, s.signals[position]),
+              "font-weight=\"bold\"");
+    const double y0 = top + 24;  // top edge of the plot area
+    const SampleStats stats = sample_stats(samples);
+    // The range a value can have is 0..1; a damaged file may hold negative samples, and they
+    // are shown rather than clipped.
+    const double lo = std::min(0.0, sample_fraction(stats.min));
+    const double hi = std::max(1.0, sample_fraction(stats.max));
+    auto y_of = [&](double raw) {
+        return y0 + (hi - sample_fraction(raw)) / (hi - lo) * plot_height;
+    };
+    const double duration = static_cast<double>(n) / SAMPLING_RATE;
+
+    out += "<g class=\"panel\" data-signal=\"" + std::to_string(position) + "\">\n";
+    out += "<rect x=\"" + num(left) + "\" y=\"" + num(y0) + "\" width=\"" + num(plot_width) +
+           "\" height=\"" + num(plot_height) + "\" fill=\"none\" stroke=\"#999\"/>\n";
+
+    int decimals = 0;
+    for (double v : nice_ticks(lo, hi, 4, decimals)) {
+        const double y = y0 + (hi - v) / (hi - lo) * plot_height;
+        out += "<line x1=\"" + num(left - 4) + "\" y1=\"" + num(y) + "\" x2=\"" +
+               num(left + plot_width) + "\" y2=\"" + num(y) + "\" stroke=\"#ddd\"/>\n";
+        text_line(out, left - 8, y + 4, tick_label(v, decimals), "text-anchor=\"end\"");
+    }
+    if (n > 0) {
+        for (double t : nice_ticks(0.0, duration, 8, decimals)) {
+            const double x = left + t / duration * plot_width;
+            out += "<line x1=\"" + num(x) + "\" y1=\"" + num(y0 + plot_height) + "\" x2=\"" +
+                   num(x) + "\" y2=\"" + num(y0 + plot_height + 4) + "\" stroke=\"#333\"/>\n";
+            text_line(out, x, y0 + plot_height + 18, tick_label(t, decimals),
+                      "text-anchor=\"middle\"");
+        }
+    }
+    text_line(out, left + plot_width / 2.0, y0 + plot_height + 36, "time (s)",
+              "text-anchor=\"middle\"");
+    text_line(out, 16, y0 + plot_height / 2.0, "value",
+              "text-anchor=\"middle\" transform=\"rotate(-90 16 " + num(y0 + plot_height / 2.0) +
+                  ")\"");
+
+    if (n == 0) {
+        text_line(out, left + plot_width / 2.0, y0 + plot_height / 2.0, "no samples",
+                  "text-anchor=\"middle\"");
+    } else if (n <= static_cast<std::size_t>(plot_width)) {
+        // Few samples: each one held for its sample period.
+        const double w = static_cast<double>(plot_width) / static_cast<double>(n);
+        std::string d = "M" + num(left) + "," + num(y_of(samples[0])) + "H" + num(left + w);
+        for (std::size_t i = 1; i < n; ++i) {
+            d += "V" + num(y_of(samples[i])) + "H" + num(left + w * static_cast<double>(i + 1));
+        }
+        out += "<path class=\"samples\" d=\"" + d +
+               "\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\"/>\n";
+    } else {
+        // Many samples: the min/max band of each pixel column, outlined so that a flat stretch
+        // still shows as a line.
+        std::vector<std::int16_t> lows(plot_width), highs(plot_width);
+        for (std::size_t c = 0; c < static_cast<std::size_t>(plot_width); ++c) {
+            const std::size_t begin = c * n / plot_width;
+            const std::size_t end = (c + 1) * n / plot_width;
+            const auto [lo_it, hi_it] =
+                std::minmax_element(samples.begin() + static_cast<std::ptrdiff_t>(begin),
+                                    samples.begin() + static_cast<std::ptrdiff_t>(end));
+            lows[c] = *lo_it;
+            highs[c] = *hi_it;
+        }
+        std::string d = "M" + num(left) + "," + num(y_of(highs[0])) + "H" + num(left + 1);
+        for (int c = 1; c < plot_width; ++c) {
+            d += "V" + num(y_of(highs[static_cast<std::size_t>(c)])) + "H" + num(left + c + 1);
+        }
+        for (int c = plot_width - 1; c >= 0; --c) {
+            d += "V" + num(y_of(lows[static_cast<std::size_t>(c)])) + "H" + num(left + c);
+        }
+        d += "Z";
+        out += "<path class=\"envelope\" d=\"" + d +
+               "\" fill=\"#1f5fa8\" fill-opacity=\"0.35\" stroke=\"#1f5fa8\" "
+               "stroke-width=\"1\" stroke-linejoin=\"round\"/>\n";
+    }
+    out += "</g>\n";
+}
+
+}  // namespace
+
+std::string plot_svg(const Settings& s, std::string_view file_name) {
+    std::vector<std::size_t> drawn, listed;
+    for (std::size_t i = 0; i < s.signals.size(); ++i) {
+        (std::holds_alternative<ArbitrarySignalParams>(s.signals[i]) ? drawn : listed).push_back(i);
+    }
+    const double list_top = 3.0 * line_height + 6;
+    const double panels_top =
+        list_top + static_cast<double>(listed.size() + (listed.empty() ? 0 : 1)) * line_height;
+    const double height = panels_top + static_cast<double>(drawn.size()) * panel_height + 8;
+
+    std::string out;
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(page_width) + "\" height=\"" +
+           num(height) + "\" viewBox=\"0 0 " + num(page_width) + " " + num(height) +
+           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    out += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    text_line(out, 10, line_height, std::string(file_name),
+              "font-size=\"14\" font-weight=\"bold\"");
+    text_line(out, 10, 2.0 * line_height,
+              "session " + format_float(s.session_duration) + " s (" +
+                  std::to_string(num_samples_for(s.session_duration)) + " samples at " +
+                  format_approx(SAMPLING_RATE) + " per second), intensity " +
+                  format_float(s.intensity) + ", " + std::to_string(s.signals.size()) +
+                  (s.signals.size() == 1 ? " signal" : " signals"));
+
+    if (!listed.empty()) {
+        out += "<g class=\"parameters\">\n";
+        text_line(out, 10, list_top, "Signals not drawn:", "font-weight=\"bold\"");
+        double y = list_top;
+        for (std::size_t i : listed) {
+            y += line_height;
+            text_line(out, 24, y,
+                      "signal " + std::to_string(i) + ": " + std::string(kind_name(s.signals[i])) +
+                          ", " + describe_parameters(s, s.signals[i]));
+        }
+        out += "</g>\n";
+    }
+    double top = panels_top;
+    for (std::size_t i : drawn) {
+        draw_panel(out, top, i, s, std::get<ArbitrarySignalParams>(s.signals[i]).samples);
+        top += panel_height;
+    }
+    out += "</svg>\n";
+    return out;
+}
+
+}  // namespace inspect

@@ -1,0 +1,42 @@
+// Fuzz target for the decoder: any input is either refused with an error that names a place in
+// it, or accepted, and then it must encode again to exactly the same bytes, and its text form
+// and checks must run through.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "protocols/checks.hpp"
+#include "protocols/decoding.hpp"
+#include "protocols/encoding.hpp"
+#include "protocols/text.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace protocols;
+    const DecodeResult decoded = decode_settings(std::span<const std::uint8_t>(data, size));
+    if (const auto* error = std::get_if<DecodeError>(&decoded)) {
+        if (error->offset > size) {
+            std::fprintf(stderr, "error offset %zu beyond the %zu input bytes: %s\n", error->offset,
+                         size, error->to_string().c_str());
+            std::abort();
+        }
+        (void)error->to_string();
+        return 0;
+    }
+    const Settings& settings = std::get<Settings>(decoded);
+    ByteBuffer encoded;
+    encode_settings(settings, encoded);
+    if (encoded.size() != size || (size > 0 && std::memcmp(encoded.data(), data, size) != 0)) {
+        std::fprintf(stderr, "accepted input of %zu bytes encodes again to %zu other bytes\n", size,
+                     encoded.size());
+        std::abort();
+    }
+    const std::string text = to_text(Protocol{settings});
+    if (text.empty() || text.back() != '}') std::abort();
+    for (const Finding& finding : check_settings(settings)) (void)finding.to_string();
+    return 0;
+}

@@ -76,8 +76,7 @@ PYQELM_INLINE_ALWAYS double load(const char* data, std::intptr_t stride, std::si
 
 // Whether every sample of a block lies in [0.0, 1.0]. The flag is a double so that the loop
 // holds one lane width and vectorises.
-PYQELM_INLINE_ALWAYS bool all_in_range(const char* data, std::intptr_t stride,
-                                        std::size_t count) {
+PYQELM_INLINE_ALWAYS bool all_in_range(const char* data, std::intptr_t stride, std::size_t count) {
     double outside = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         const double t = load(data, stride, i);
@@ -86,8 +85,8 @@ PYQELM_INLINE_ALWAYS bool all_in_range(const char* data, std::intptr_t stride,
     return outside == 0.0;
 }
 
-PYQELM_INLINE_ALWAYS void convert_block(const char* data, std::intptr_t stride,
-                                        std::size_t count, std::int16_t* out) {
+PYQELM_INLINE_ALWAYS void convert_block(const char* data, std::intptr_t stride, std::size_t count,
+                                        std::int16_t* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = to_sample(load(data, stride, i));
 }
 

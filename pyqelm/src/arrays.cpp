@@ -5,6 +5,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -132,8 +133,11 @@ __attribute__((target("avx2"))) void convert_avx2(const char* data, std::intptr_
     convert_all(data, stride, n, out);
 }
 
+// PYQELM_DISABLE_AVX2 (any value) keeps the baseline loop, so that it can be tested and
+// compared on machines that have AVX2.
 bool has_avx2() {
     static const bool available = [] {
+        if (std::getenv("PYQELM_DISABLE_AVX2") != nullptr) return false;
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();

@@ -336,7 +336,9 @@ DecodeResult decode_settings(std::span<const std::uint8_t> bytes) {
     Decoder decoder(bytes);
     Settings settings;
     decoder.read(settings);
-    if (decoder.error()) return std::move(*decoder.error());
+    if (std::optional<DecodeError>& failed = decoder.error(); failed.has_value()) {
+        return std::move(*failed);
+    }
     const std::size_t end = decoder.position();
     if (end != bytes.size()) {
         return DecodeError{end, "",

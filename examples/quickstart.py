@@ -6,6 +6,7 @@ Run from the repository root after `pip install .`:  python examples/quickstart.
 import pathlib
 import shutil
 import subprocess
+import sysconfig
 
 from pyqelm import Channel, Coil, Protocol
 
@@ -25,7 +26,9 @@ path = pathlib.Path("session.qelm")
 protocol.save(str(path))
 
 print(f"saved {path} ({path.stat().st_size} bytes, {protocol.get_num_samples()} samples per signal)")
-inspect = shutil.which("qelm-inspect")
+# The command is installed beside this interpreter, whether or not its venv is activated.
+scripts = sysconfig.get_path("scripts")
+inspect = shutil.which("qelm-inspect", path=scripts) or shutil.which("qelm-inspect")
 if inspect:
     subprocess.run([inspect, "--summary", str(path)], check=True)
 else:

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs every test with AddressSanitizer (leak checking included) and UndefinedBehaviorSanitizer:
+# the C++ suites built with the sanitizers, then the Python suite against a sanitized build of
+# the extension installed into its own venv. Any finding fails the run. Safe to run again; the
+# builds are incremental.
+#
+#   bash tools/test-sanitizers.sh [pytest arguments]
+#
+# Needs GCC (its libasan and libubsan are preloaded into the interpreter) and, like
+# tools/test-all.sh, installs GoogleTest from the system packages when it is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+PYTHON=${PYTHON:-python3}
+VENV=${VENV:-.venv-asan}
+BUILD=${BUILD:-build/asan}
+[[ $VENV = /* ]] || VENV=$ROOT/$VENV
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+"$PYTHON" -m venv "$VENV"
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q cmake ninja
+
+# Stop at the first finding, with a stack; leaks are findings too.
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export UBSAN_OPTIONS
+
+# --- the C++ suites ------------------------------------------------------------------------------
+"$VENV/bin/cmake" -S . -B "$BUILD/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYQELM_BUILD_TESTS=ON -DPYQELM_BUILD_MODULE=OFF \
+  -DPYQELM_SANITIZE=ON >/dev/null
+"$VENV/bin/cmake" --build "$BUILD/cpp"
+# The full log only when something failed; otherwise its summary.
+if ! ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
+    "$VENV/bin/ctest" --test-dir "$BUILD/cpp" --output-on-failure -j2 >"$BUILD/cpp/ctest.log" 2>&1; then
+  cat "$BUILD/cpp/ctest.log"
+  exit 1
+fi
+sed -n '/tests passed/,$p' "$BUILD/cpp/ctest.log"
+
+# --- the extension and the Python suite ----------------------------------------------------------
+"$VENV/bin/python" -m pip install -q ".[test]" -C build-dir="$BUILD/module" \
+  -C cmake.build-type=RelWithDebInfo -C cmake.define.PYQELM_SANITIZE=ON
+
+# The interpreter is not instrumented: the sanitizer runtimes must be loaded before it.
+# PYTHONMALLOC=malloc turns every Python object into a heap block that AddressSanitizer guards
+# and the leak checker traces; full unwinding lets tools/lsan.supp tell NumPy's allocations from
+# ours. Child interpreters started by the tests inherit all of it. PYQELM_SANITIZED=1 tells the
+# tests that cannot run under the sanitizers (address-space limits, resident-size figures).
+LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+PYTHONMALLOC=malloc \
+ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
+LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0" \
+PYQELM_SANITIZED=1 \
+  "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests" "$@"

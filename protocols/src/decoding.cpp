@@ -237,12 +237,11 @@ private:
         std::uint64_t n = 0;
         if (!read_varint(n)) return false;
         if (n > left() / min_element) {
-            return fail(start,
-                        concat({noun, " count ", std::to_string(n), " exceeds the ",
-                                bytes_text(left()), " left",
-                                min_element > 1 ? " (each element takes at least " : "",
-                                min_element > 1 ? bytes_text(min_element) : "",
-                                min_element > 1 ? ")" : ""}));
+            return fail(start, concat({noun, " count ", std::to_string(n), " exceeds the ",
+                                       bytes_text(left()), " left",
+                                       min_element > 1 ? " (each element takes at least " : "",
+                                       min_element > 1 ? bytes_text(min_element) : "",
+                                       min_element > 1 ? ")" : ""}));
         }
         count = static_cast<std::size_t>(n);
         return true;
@@ -308,8 +307,7 @@ private:
         std::uint64_t kind = 0;
         if (!read_varint(kind)) return false;
         if (kind >= std::variant_size_v<Signal>) {
-            return fail(start, concat({"signal kind ", std::to_string(kind),
-                                       " is not one of 0..",
+            return fail(start, concat({"signal kind ", std::to_string(kind), " is not one of 0..",
                                        std::to_string(std::variant_size_v<Signal> - 1)}));
         }
         emplace_kind(signal, static_cast<std::size_t>(kind),

@@ -71,7 +71,8 @@ CoilResult Coil::create(std::string name, double inductance, double max_current,
         // says which coil, and the caller decides whether that is fatal.
         // Loggers see this record's location; the assertion keeps it where it has always been.
         static_assert(__LINE__ + 1 == 74, "the lcsettings log record must stay on line 74");
-        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings", "No valid carrier frequency can be calculated for coil " + name);
+        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings",
+                      "No valid carrier frequency can be calculated for coil " + name);
         return CoilResult{ErrorCode::ConfigError};
     }
 

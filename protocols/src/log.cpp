@@ -14,7 +14,8 @@ void set_max_level(Level level) noexcept { maximum.store(static_cast<int>(level)
 Level max_level() noexcept { return static_cast<Level>(maximum.load()); }
 
 bool enabled(Level level) noexcept {
-    return level != Level::Off && static_cast<int>(level) <= maximum.load(std::memory_order_relaxed);
+    return level != Level::Off &&
+           static_cast<int>(level) <= maximum.load(std::memory_order_relaxed);
 }
 
 void dispatch(const Record& record) {

@@ -1,7 +1,7 @@
 // Default construction of the settings record and the environment lookup it makes.
-#include <cstdlib>
-
 #include "protocols/settings.hpp"
+
+#include <cstdlib>
 
 namespace protocols {
 

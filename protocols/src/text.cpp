@@ -42,8 +42,8 @@ char* write_float(char* p, double value) {
     // The shortest round-trip digits come from to_chars; its scientific form "d.ddde+XX" is
     // only mined for the digits and the exponent, the layout is ours.
     char sci[32];
-    const char* sci_end = std::to_chars(sci, sci + sizeof sci, magnitude,
-                                        std::chars_format::scientific).ptr;
+    const char* sci_end =
+        std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific).ptr;
     char digits[20];
     std::size_t num_digits = 0;
     const char* q = sci;
@@ -97,8 +97,8 @@ char* write_float(char* p, double value) {
 
 // The scalars whose text is a single token of bounded length.
 template <class T>
-concept Token = std::same_as<T, bool> || std::same_as<T, double> ||
-                std::same_as<T, std::int16_t> || std::same_as<T, std::uint64_t>;
+concept Token = std::same_as<T, bool> || std::same_as<T, double> || std::same_as<T, std::int16_t> ||
+                std::same_as<T, std::uint64_t>;
 
 template <Token T>
 constexpr std::size_t token_max_chars() {
@@ -167,8 +167,8 @@ DecodedChar decode_multibyte(const unsigned char* p, const unsigned char* end) {
 
 void append_code_point_escape(std::string& out, char32_t code_point) {
     char buf[16] = {'\\', 'u', '{'};
-    char* p = std::to_chars(buf + 3, buf + sizeof buf, static_cast<std::uint32_t>(code_point), 16)
-                  .ptr;
+    char* p =
+        std::to_chars(buf + 3, buf + sizeof buf, static_cast<std::uint32_t>(code_point), 16).ptr;
     *p++ = '}';
     out.append(buf, p);
 }

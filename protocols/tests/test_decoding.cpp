@@ -87,9 +87,12 @@ INSTANTIATE_TEST_SUITE_P(
                           m.coils[0].settings[0].clk_ticks_per_sample = u64_max;
                           m.coils[0].settings[0].capacitor_bank_setting = std::uint64_t{1} << 63;
                           s.signals = {MixedSignalParams{u64_max, 128}};
-                          s.channel_b_settings = {true, {u64_max, 0, false},
-                                                  {0, u64_max, true}, {16383, 16384, true},
-                                                  u64_max, u64_max};
+                          s.channel_b_settings = {true,
+                                                  {u64_max, 0, false},
+                                                  {0, u64_max, true},
+                                                  {16383, 16384, true},
+                                                  u64_max,
+                                                  u64_max};
                           s.monitor_subsampling_factor = u64_max;
                       }},
         RoundTripCase{"ExtremeFloats",
@@ -198,8 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Varints
         MalformedCase{"VarintElevenBytes", as_default,
                       [](ByteBuffer& b) {
-                          put(b, 60, 2, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                         0xFF, 0x01});
+                          put(b, 60, 2,
+                              {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
                       },
                       "offset 60: machine_config.coils[0].settings[0].clk_ticks_per_sample: "
                       "varint longer than 10 bytes"},

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
-#include <ostream>
 #include <new>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -97,9 +97,8 @@ TEST_P(Varint, ShortestLeb128) {
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, Varint,
     ::testing::Values(VarintCase{0, "00"}, VarintCase{1, "01"}, VarintCase{127, "7F"},
-                      VarintCase{128, "80 01"}, VarintCase{300, "AC 02"},
-                      VarintCase{5000, "88 27"}, VarintCase{16383, "FF 7F"},
-                      VarintCase{16384, "80 80 01"},
+                      VarintCase{128, "80 01"}, VarintCase{300, "AC 02"}, VarintCase{5000, "88 27"},
+                      VarintCase{16383, "FF 7F"}, VarintCase{16384, "80 80 01"},
                       VarintCase{(std::uint64_t{1} << 63) - 1, "FF FF FF FF FF FF FF FF 7F"},
                       VarintCase{std::uint64_t{1} << 63, "80 80 80 80 80 80 80 80 80 01"},
                       VarintCase{std::numeric_limits<std::uint64_t>::max(),
@@ -152,35 +151,35 @@ INSTANTIATE_TEST_SUITE_P(
 // --- the default file ----------------------------------------------------------------------------
 
 const char* const default_file =
-    "00"                             // running_on_target_machine
-    " 00 00 00 00 00 00 54 40"       // supply_voltage 80.0
-    " 02"                            // num_coils
-    " 01"                            // coils: one
-    " 07 44 65 66 61 75 6C 74"       // "Default"
-    " 00 00 00 00 00 C0 62 40"       // inductance 150.0
-    " 9A 99 99 99 99 99 B9 3F"       // max_current 0.1
-    " 00 00 00 00 00 00 44 40"       // max_carrier_frequency 40.0
-    " 01"                            // settings: one
-    " 00 00 00 00 00 A0 74 40"       // capacitance 330.0
-    " EF DA 9F EE DA 9F 36 40"       // carrier_frequency
-    " DD 01"                         // clk_ticks_per_sample 221
-    " 01"                            // capacitor_bank_setting
-    " 01 00 00 00 00 00 A0 74 40"    // capacitors
-    " 01 00 00 00 00 00 A0 74 40"    // possible_capacitances
-    " 06 00 00 00 01"                // sources, smbus, sensors, safety checks
-    " 33 33 33 33 33 33 D3 3F"       // max_intensity_setpoint 0.3
-    " 00 00 00 00 00 00 E0 3F"       // max_current 0.5
-    " 00 00 00 00 00 00 44 40"       // max_carrier_frequency 40.0
-    " 00 00 00 00 00 00 44 40"       // max_temperature 40.0
-    " 00 00 00 00 00 80 51 40"       // min_flowrate 70.0
-    " 00 00 00 00 00 40 80 40"       // max_power 520.0
-    " 00 00 00 00 00 00 00 00"       // intensity 0.0
-    " 00 00 00 00 00 00 4E 40"       // session_duration 60.0
-    " 01 00 00 00 00 00 00 00 00 00" // signals: Constant 0.0
-    " 01 00 00 00 00 00 00 00 00 00 00 00"               // channel A
-    " 00 00 00 00 00 00 00 00 00 00 00 00"               // channel B
-    " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"   // monitor_trace_visible
-    " 01";                                               // monitor_subsampling_factor
+    "00"                                                // running_on_target_machine
+    " 00 00 00 00 00 00 54 40"                          // supply_voltage 80.0
+    " 02"                                               // num_coils
+    " 01"                                               // coils: one
+    " 07 44 65 66 61 75 6C 74"                          // "Default"
+    " 00 00 00 00 00 C0 62 40"                          // inductance 150.0
+    " 9A 99 99 99 99 99 B9 3F"                          // max_current 0.1
+    " 00 00 00 00 00 00 44 40"                          // max_carrier_frequency 40.0
+    " 01"                                               // settings: one
+    " 00 00 00 00 00 A0 74 40"                          // capacitance 330.0
+    " EF DA 9F EE DA 9F 36 40"                          // carrier_frequency
+    " DD 01"                                            // clk_ticks_per_sample 221
+    " 01"                                               // capacitor_bank_setting
+    " 01 00 00 00 00 00 A0 74 40"                       // capacitors
+    " 01 00 00 00 00 00 A0 74 40"                       // possible_capacitances
+    " 06 00 00 00 01"                                   // sources, smbus, sensors, safety checks
+    " 33 33 33 33 33 33 D3 3F"                          // max_intensity_setpoint 0.3
+    " 00 00 00 00 00 00 E0 3F"                          // max_current 0.5
+    " 00 00 00 00 00 00 44 40"                          // max_carrier_frequency 40.0
+    " 00 00 00 00 00 00 44 40"                          // max_temperature 40.0
+    " 00 00 00 00 00 80 51 40"                          // min_flowrate 70.0
+    " 00 00 00 00 00 40 80 40"                          // max_power 520.0
+    " 00 00 00 00 00 00 00 00"                          // intensity 0.0
+    " 00 00 00 00 00 00 4E 40"                          // session_duration 60.0
+    " 01 00 00 00 00 00 00 00 00 00"                    // signals: Constant 0.0
+    " 01 00 00 00 00 00 00 00 00 00 00 00"              // channel A
+    " 00 00 00 00 00 00 00 00 00 00 00 00"              // channel B
+    " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // monitor_trace_visible
+    " 01";                                              // monitor_subsampling_factor
 
 TEST(DefaultFile, ByteForByte) {
     const ByteBuffer expected = hex(default_file);
@@ -232,8 +231,8 @@ TEST_P(InPlace, WritesExactlyTheseBytes) {
     ByteBuffer expected = hex(default_file);
     expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(c.offset),
                    expected.begin() + static_cast<std::ptrdiff_t>(c.offset + c.replaced));
-    expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(c.offset),
-                    expected_part.begin(), expected_part.end());
+    expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(c.offset), expected_part.begin(),
+                    expected_part.end());
     EXPECT_EQ(to_hex(file), to_hex(expected));
 }
 
@@ -243,20 +242,19 @@ INSTANTIATE_TEST_SUITE_P(
     Records, InPlace,
     ::testing::Values(
         InPlaceCase{"Sine",
-                    [](Settings& s) { s.signals = {SineSignalParams{1.0, 10.0, 0.0, 0.5}}; },
-                    150, 10,
+                    [](Settings& s) { s.signals = {SineSignalParams{1.0, 10.0, 0.0, 0.5}}; }, 150,
+                    10,
                     "01  01 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 24 40"
                     " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 E0 3F"},
-        InPlaceCase{"Ramp",
-                    [](Settings& s) { s.signals = {RampSignalParams{1.0, -0.0, 0.5}}; }, 150,
-                    10,
+        InPlaceCase{"Ramp", [](Settings& s) { s.signals = {RampSignalParams{1.0, -0.0, 0.5}}; },
+                    150, 10,
                     "01  02 00 00 00 00 00 00 F0 3F 00 00 00 00 00 00 00 80"
                     " 00 00 00 00 00 00 E0 3F"},
         InPlaceCase{"Arbitrary",
-                    [](Settings& s) { s.signals = {ArbitrarySignalParams{{0, -1, 1000}}}; },
-                    150, 10, "01  04 03 00 01 D0 0F"},
-        InPlaceCase{"MixedSmall", [](Settings& s) { s.signals = {MixedSignalParams{3, 127}}; },
-                    150, 10, "01  03 03 7F"},
+                    [](Settings& s) { s.signals = {ArbitrarySignalParams{{0, -1, 1000}}}; }, 150,
+                    10, "01  04 03 00 01 D0 0F"},
+        InPlaceCase{"MixedSmall", [](Settings& s) { s.signals = {MixedSignalParams{3, 127}}; }, 150,
+                    10, "01  03 03 7F"},
         // The index follows the kind, not the position in the list.
         InPlaceCase{"KindNotPosition",
                     [](Settings& s) {
@@ -274,14 +272,14 @@ INSTANTIATE_TEST_SUITE_P(
                         s.channel_b_settings.coil_setting_idx = 7;
                     },
                     172, 12, "01  AC 02 00 00  00 05 01  01 02 00  80 01  07"},
-        InPlaceCase{"EmptyName", [](Settings& s) { s.machine_config.coils[0].name.clear(); },
-                    11, 8, "00"},
+        InPlaceCase{"EmptyName", [](Settings& s) { s.machine_config.coils[0].name.clear(); }, 11, 8,
+                    "00"},
         // Counted in bytes: "Spülé" is 5 characters, 7 bytes.
         InPlaceCase{"NonAsciiName",
-                    [](Settings& s) { s.machine_config.coils[0].name = "Sp\xC3\xBCl\xC3\xA9"; },
-                    11, 8, "07 53 70 C3 BC 6C C3 A9"},
-        InPlaceCase{"NumCoilsAsStored", [](Settings& s) { s.machine_config.num_coils = 5; }, 9,
-                    1, "05"},
+                    [](Settings& s) { s.machine_config.coils[0].name = "Sp\xC3\xBCl\xC3\xA9"; }, 11,
+                    8, "07 53 70 C3 BC 6C C3 A9"},
+        InPlaceCase{"NumCoilsAsStored", [](Settings& s) { s.machine_config.num_coils = 5; }, 9, 1,
+                    "05"},
         InPlaceCase{"MonitorFlags",
                     [](Settings& s) {
                         s.monitor_trace_visible[0] = true;

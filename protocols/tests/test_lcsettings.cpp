@@ -80,8 +80,8 @@ protected:
 TEST_F(LogFacade, NoUsableSettingLogsAndFailsWithConfigError) {
     log::set_logger(&logger);
     log::set_max_level(log::Level::Error);
-    for (const std::vector<double>& caps : {std::vector<double>{}, std::vector<double>{47.0},
-                                            std::vector<double>{-1.0}}) {
+    for (const std::vector<double>& caps :
+         {std::vector<double>{}, std::vector<double>{47.0}, std::vector<double>{-1.0}}) {
         CoilResult r = Coil::create("Coil \"7\"", 150.0, 0.1, 40.0, caps);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error(), ErrorCode::ConfigError);

@@ -60,11 +60,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Positional, with at least one digit after the point.
         FloatCase{60.0, "60.0"}, FloatCase{0.3, "0.3"}, FloatCase{0.1, "0.1"},
-        FloatCase{1.0, "1.0"}, FloatCase{-1234.5, "-1234.5"},
-        FloatCase{123456.789, "123456.789"}, FloatCase{22.624434389140273, "22.624434389140273"},
+        FloatCase{1.0, "1.0"}, FloatCase{-1234.5, "-1234.5"}, FloatCase{123456.789, "123456.789"},
+        FloatCase{22.624434389140273, "22.624434389140273"},
         FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{0.00012, "0.00012"},
-        FloatCase{9007199254740992.0, "9007199254740992.0"},
-        FloatCase{1e15, "1000000000000000.0"}, FloatCase{1e15 + 0.3, "1000000000000000.2"},
+        FloatCase{9007199254740992.0, "9007199254740992.0"}, FloatCase{1e15, "1000000000000000.0"},
+        FloatCase{1e15 + 0.3, "1000000000000000.2"},
         // Zeros.
         FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"},
         // The lower boundary: 0.0001 is positional, the float just below it is not.
@@ -80,8 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{1.7976931348623157e308, "1.7976931348623157e308"},
         FloatCase{-1.7976931348623157e308, "-1.7976931348623157e308"},
         FloatCase{2.2250738585072014e-308, "2.2250738585072014e-308"},
-        FloatCase{2.225073858507201e-308, "2.225073858507201e-308"},
-        FloatCase{1e-310, "1e-310"}, FloatCase{5e-324, "5e-324"}, FloatCase{-5e-324, "-5e-324"},
+        FloatCase{2.225073858507201e-308, "2.225073858507201e-308"}, FloatCase{1e-310, "1e-310"},
+        FloatCase{5e-324, "5e-324"}, FloatCase{-5e-324, "-5e-324"},
         // Non-finite; the sign of a NaN is not shown.
         FloatCase{nan, "NaN"}, FloatCase{-nan, "NaN"}, FloatCase{inf, "inf"},
         FloatCase{-inf, "-inf"}));
@@ -142,9 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"Empty", "", "\"\""}, QuotedCase{"Blank", "a b", "\"a b\""},
         QuotedCase{"SingleQuote", "it's", "\"it's\""},
         QuotedCase{"DoubleQuote", "a\"b", "\"a\\\"b\""},
-        QuotedCase{"Backslash", "a\\b", "\"a\\\\b\""},
-        QuotedCase{"Tab", "a\tb", "\"a\\tb\""}, QuotedCase{"CarriageReturn", "\r", "\"\\r\""},
-        QuotedCase{"LineFeed", "\n", "\"\\n\""},
+        QuotedCase{"Backslash", "a\\b", "\"a\\\\b\""}, QuotedCase{"Tab", "a\tb", "\"a\\tb\""},
+        QuotedCase{"CarriageReturn", "\r", "\"\\r\""}, QuotedCase{"LineFeed", "\n", "\"\\n\""},
         QuotedCase{"Nul", std::string("a\0b", 3), "\"a\\0b\""},
         QuotedCase{"OtherControl", "\x01\x1f\x7f", "\"\\u{1}\\u{1f}\\u{7f}\""},
         QuotedCase{"C1Control", "\xc2\x85", "\"\\u{85}\""},
@@ -157,8 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"PrivateUseCo", "\xee\x80\x80", "\"\\u{e000}\""},
         QuotedCase{"PlaneSixteenPrivateUse", "\xf4\x8f\xbf\xbd", "\"\\u{10fffd}\""},
         QuotedCase{"UnassignedCn", "\xcd\xb8", "\"\\u{378}\""},
-        QuotedCase{"VariationSelector", "\xe2\x9d\xa4\xef\xb8\x8f",
-                   "\"\xe2\x9d\xa4\\u{fe0f}\""},
+        QuotedCase{"VariationSelector", "\xe2\x9d\xa4\xef\xb8\x8f", "\"\xe2\x9d\xa4\\u{fe0f}\""},
         QuotedCase{"EmojiKept", "\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},
         QuotedCase{"AccentedLetterKept", "caf\xc3\xa9", "\"caf\xc3\xa9\""},
         QuotedCase{"ReplacementCharacterKept", "\xef\xbf\xbd", "\"\xef\xbf\xbd\""},
@@ -169,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"TruncatedAtEnd", "a\xf0\x9f\x98", "\"a\\u{fffd}\""},
         QuotedCase{"EncodedSurrogate", "\xed\xa0\x80", "\"\\u{fffd}\\u{fffd}\\u{fffd}\""},
         QuotedCase{"Overlong", "\xe0\x80\xaf", "\"\\u{fffd}\\u{fffd}\\u{fffd}\""},
-        QuotedCase{"AboveMaximum", "\xf4\x90\x80\x80",
-                   "\"\\u{fffd}\\u{fffd}\\u{fffd}\\u{fffd}\""}),
+        QuotedCase{"AboveMaximum", "\xf4\x90\x80\x80", "\"\\u{fffd}\\u{fffd}\\u{fffd}\\u{fffd}\""}),
     [](const auto& test) { return std::string(test.param.label); });
 
 struct TableCase {
@@ -234,29 +231,29 @@ TEST_P(SignalText, Lines) { EXPECT_EQ(to_text(GetParam().signal), joined(GetPara
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, SignalText,
-    ::testing::Values(
-        SignalCase{"Constant",
-                   ConstantSignalParams{0.5},
-                   {"Constant(", "    ConstantSignalParams {", "        value: 0.5,", "    },",
-                    ")"}},
-        SignalCase{"Sine",
-                   SineSignalParams{1.0, 10.0, -0.25, 1e-5},
-                   {"Sine(", "    SineSignalParams {", "        amplitude: 1.0,",
-                    "        frequency: 10.0,", "        phase: -0.25,", "        depth: 1e-5,",
-                    "    },", ")"}},
-        SignalCase{"Ramp",
-                   RampSignalParams{0.75, 2.0, 0.5},
-                   {"Ramp(", "    RampSignalParams {", "        peak: 0.75,",
-                    "        up_duration: 2.0,", "        down_duration: 0.5,", "    },", ")"}},
-        SignalCase{"MixedSignal",
-                   MixedSignalParams{3, 18446744073709551615u},
-                   {"MixedSignal(", "    MixedSignalParams {", "        a_idx: 3,",
-                    "        b_idx: 18446744073709551615,", "    },", ")"}},
-        SignalCase{"Arbitrary",
-                   ArbitrarySignalParams{SampleVector{0, 16384, 32767}},
-                   {"Arbitrary(", "    ArbitrarySignalParams {", "        samples: [",
-                    "            0,", "            16384,", "            32767,", "        ],",
-                    "    },", ")"}}),
+    ::testing::Values(SignalCase{"Constant",
+                                 ConstantSignalParams{0.5},
+                                 {"Constant(", "    ConstantSignalParams {", "        value: 0.5,",
+                                  "    },", ")"}},
+                      SignalCase{"Sine",
+                                 SineSignalParams{1.0, 10.0, -0.25, 1e-5},
+                                 {"Sine(", "    SineSignalParams {", "        amplitude: 1.0,",
+                                  "        frequency: 10.0,", "        phase: -0.25,",
+                                  "        depth: 1e-5,", "    },", ")"}},
+                      SignalCase{"Ramp",
+                                 RampSignalParams{0.75, 2.0, 0.5},
+                                 {"Ramp(", "    RampSignalParams {", "        peak: 0.75,",
+                                  "        up_duration: 2.0,", "        down_duration: 0.5,",
+                                  "    },", ")"}},
+                      SignalCase{"MixedSignal",
+                                 MixedSignalParams{3, 18446744073709551615u},
+                                 {"MixedSignal(", "    MixedSignalParams {", "        a_idx: 3,",
+                                  "        b_idx: 18446744073709551615,", "    },", ")"}},
+                      SignalCase{"Arbitrary",
+                                 ArbitrarySignalParams{SampleVector{0, 16384, 32767}},
+                                 {"Arbitrary(", "    ArbitrarySignalParams {", "        samples: [",
+                                  "            0,", "            16384,", "            32767,",
+                                  "        ],", "    },", ")"}}),
     [](const auto& test) { return std::string(test.param.label); });
 
 TEST(RecordText, DefaultCoil) {
@@ -397,16 +394,11 @@ TEST(RecordText, LongestFloatsInLists) {
     config.possible_capacitances = {-0.00012345678901234567, -9999999999999998.0};
     const std::vector<std::string> lines = lines_of(to_text(config));
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.begin() + 14),
-              (std::vector<std::string>{"    capacitors: [",
-                                        "        -2.2250738585072014e-308,",
-                                        "        -1.2345678901234568e-300,",
-                                        "        -1.0000000000000001e-100,",
-                                        "        -2.2250738585072014e-308,",
-                                        "    ],",
-                                        "    possible_capacitances: [",
-                                        "        -0.00012345678901234567,",
-                                        "        -9999999999999998.0,",
-                                        "    ],"}));
+              (std::vector<std::string>{
+                  "    capacitors: [", "        -2.2250738585072014e-308,",
+                  "        -1.2345678901234568e-300,", "        -1.0000000000000001e-100,",
+                  "        -2.2250738585072014e-308,", "    ],", "    possible_capacitances: [",
+                  "        -0.00012345678901234567,", "        -9999999999999998.0,", "    ],"}));
 }
 
 // A long arbitrary signal, as a whole session produces one, against lines built one by one.
@@ -416,8 +408,8 @@ TEST(RecordText, LongArbitrarySignalInsideProtocol) {
     ArbitrarySignalParams arbitrary;
     arbitrary.samples.resize(300000);
     for (std::size_t i = 0; i < arbitrary.samples.size(); ++i) {
-        arbitrary.samples[i] = static_cast<std::int16_t>(
-            static_cast<std::int32_t>(i * 7919 % 65536) - 32768);
+        arbitrary.samples[i] =
+            static_cast<std::int16_t>(static_cast<std::int32_t>(i * 7919 % 65536) - 32768);
     }
     arbitrary.samples.front() = -32768;
     arbitrary.samples.back() = 32767;
@@ -427,7 +419,8 @@ TEST(RecordText, LongArbitrarySignalInsideProtocol) {
     for (const std::int16_t sample : arbitrary.samples) {
         expected_samples += "\n                        " + std::to_string(sample) + ",";
     }
-    expected_samples += "\n                    ],\n                },\n            ),\n        ],\n";
+    expected_samples +=
+        "\n                    ],\n                },\n            ),\n        ],\n";
 
     const std::string text = to_text(protocol);
     const std::size_t at = text.find("\n                    samples: [");

@@ -37,8 +37,7 @@ void ensure_numpy_loaded() {
         return PyArray_API;
     });
     if (table != nullptr) return;
-    throw protocols::Failure("Failed to access NumPy array API capsule: " +
-                             take_exception_text());
+    throw protocols::Failure("Failed to access NumPy array API capsule: " + take_exception_text());
 }
 
 bool is_float64_vector(PyObject* object) {

@@ -78,8 +78,7 @@ void check_required(const ArgumentSpec& spec, const BoundArguments& bound) {
     throw PyErrorAlreadySet{};
 }
 
-BoundArguments bind_positional(const ArgumentSpec& spec, PyObject* const* args,
-                               Py_ssize_t nargs) {
+BoundArguments bind_positional(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 0 || static_cast<std::size_t>(nargs) > spec.count) {
         fail_too_many_positional(spec, nargs);
     }

@@ -10,14 +10,14 @@ namespace {
 using protocols::ChannelSettings;
 using protocols::SignalSourceSelection;
 
-constexpr ArgumentSpec SET_STIMULATION_INTENSITY{"Protocol", "set_stimulation_intensity",
-                                                 {"intensity"}, 1, 1};
+constexpr ArgumentSpec SET_STIMULATION_INTENSITY{
+    "Protocol", "set_stimulation_intensity", {"intensity"}, 1, 1};
 constexpr ArgumentSpec SET_SESSION_DURATION{"Protocol", "set_session_duration", {"duration"}, 1, 1};
 constexpr ArgumentSpec ENABLE_CHANNEL{"Protocol", "enable_channel", {"channel"}, 1, 1};
-constexpr ArgumentSpec SET_AMPLITUDE_SOURCE{"Protocol", "set_amplitude_source",
-                                            {"coil", "index", "external"}, 3, 2};
-constexpr ArgumentSpec SET_MODULATION_SOURCE{"Protocol", "set_modulation_source",
-                                             {"channel", "index", "external"}, 3, 2};
+constexpr ArgumentSpec SET_AMPLITUDE_SOURCE{
+    "Protocol", "set_amplitude_source", {"coil", "index", "external"}, 3, 2};
+constexpr ArgumentSpec SET_MODULATION_SOURCE{
+    "Protocol", "set_modulation_source", {"channel", "index", "external"}, 3, 2};
 
 ChannelSettings& channel_settings(protocols::Settings& settings, std::uint8_t channel) {
     return channel == 0 ? settings.channel_a_settings : settings.channel_b_settings;
@@ -107,8 +107,9 @@ PyObject* set_modulation_source(PyObject* self, PyObject* const* args, Py_ssize_
 // Exclusive although it only reads: callers may rely on it failing while the protocol is in
 // use by another call.
 PyObject* get_num_samples(PyObject* self, PyObject*) noexcept {
-    return call_noargs(self, Access::Exclusive,
-                       [](ProtocolObject& p) { return new_u64(checked_num_samples(p.settings())); });
+    return call_noargs(self, Access::Exclusive, [](ProtocolObject& p) {
+        return new_u64(checked_num_samples(p.settings()));
+    });
 }
 
 PyObject* get_sampling_rate(PyObject* self, PyObject*) noexcept {

@@ -61,8 +61,7 @@ void raise_panic(const protocols::Failure& failure) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation's own exception stays set
     Ref message(PyUnicode_DecodeUTF8(failure.message().data(),
-                                     static_cast<Py_ssize_t>(failure.message().size()),
-                                     "replace"));
+                                     static_cast<Py_ssize_t>(failure.message().size()), "replace"));
     if (!message) return;
     PyErr_SetObject(type, message.get());
 }

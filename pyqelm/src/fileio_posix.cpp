@@ -22,9 +22,7 @@ namespace {
 [[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
     return result == 0 ? buffer : nullptr;
 }
-[[maybe_unused]] const char* strerror_text(const char* result, const char*) {
-    return result;
-}
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
 
 }  // namespace
 

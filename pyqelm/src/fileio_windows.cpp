@@ -6,9 +6,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include "fileio.hpp"
+
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -162,9 +162,10 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
             if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
             std::wstring final_path(MAX_PATH, L'\0');
             for (;;) {
-                const DWORD length = ::GetFinalPathNameByHandleW(
-                    probe, final_path.data(), static_cast<DWORD>(final_path.size()),
-                    FILE_NAME_NORMALIZED);
+                const DWORD length =
+                    ::GetFinalPathNameByHandleW(probe, final_path.data(),
+                                                static_cast<DWORD>(final_path.size()),
+                                                FILE_NAME_NORMALIZED);
                 if (length == 0) break;  // no drive-letter name: keep the path as given
                 if (length < final_path.size()) {
                     final_path.resize(length);

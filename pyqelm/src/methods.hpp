@@ -9,8 +9,9 @@
 
 namespace pyqelm {
 
-#define PYQELM_FASTCALL_METHOD(name) \
-    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
+#define PYQELM_FASTCALL_METHOD(name)                                        \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
+                   PyObject* kwnames) noexcept
 
 // Configuration and queries.
 PYQELM_FASTCALL_METHOD(set_stimulation_intensity);

@@ -59,16 +59,19 @@ PyObject* protocol_str(PyObject* self) noexcept {
     }
 }
 
-#define PYQELM_FASTCALL(name, doc)                                                  \
-    PyMethodDef {                                                                   \
-        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)),   \
-            METH_FASTCALL | METH_KEYWORDS, doc                                      \
+#define PYQELM_FASTCALL(name, doc)                                                \
+    PyMethodDef {                                                                 \
+        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
+            METH_FASTCALL | METH_KEYWORDS, doc                                    \
     }
-#define PYQELM_NOARGS(name, doc) \
-    PyMethodDef { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_NOARGS, doc }
+#define PYQELM_NOARGS(name, doc)                                                                   \
+    PyMethodDef {                                                                                  \
+        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_NOARGS, doc \
+    }
 
 PyMethodDef protocol_methods[] = {
-    PYQELM_FASTCALL(set_stimulation_intensity, "set_stimulation_intensity($self, intensity)\n--\n\n"),
+    PYQELM_FASTCALL(set_stimulation_intensity,
+                    "set_stimulation_intensity($self, intensity)\n--\n\n"),
     PYQELM_FASTCALL(set_session_duration, "set_session_duration($self, duration)\n--\n\n"),
     PYQELM_FASTCALL(enable_channel, "enable_channel($self, channel)\n--\n\n"),
     PYQELM_FASTCALL(set_amplitude_source,

@@ -16,7 +16,8 @@ constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
 
 }  // namespace
 
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
     return call_method(self, SAVE, Access::Exclusive, args, nargs, kwnames,
                        [](ProtocolObject& p, const Arguments& a) {
                            const std::string filepath = a.utf8(0);
@@ -26,7 +27,8 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                            // A protocol always carries at least one signal; the one supplied
                            // here stays in the protocol.
                            if (p.settings().signals.empty()) {
-                               p.settings().signals.emplace_back(protocols::ConstantSignalParams{0.0});
+                               p.settings().signals.emplace_back(protocols::ConstantSignalParams{
+                                   0.0});
                            }
                            protocols::ByteBuffer encoded;
                            protocols::encode_settings(p.settings(), encoded);

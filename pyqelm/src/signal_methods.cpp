@@ -13,10 +13,10 @@ namespace {
 using namespace protocols;
 
 constexpr ArgumentSpec ADD_CONSTANT_SIGNAL{"Protocol", "add_constant_signal", {"value"}, 1, 1};
-constexpr ArgumentSpec ADD_SINE_SIGNAL{"Protocol", "add_sine_signal",
-                                       {"amplitude", "frequency", "phase", "depth"}, 4, 2};
-constexpr ArgumentSpec ADD_RAMP_SIGNAL{"Protocol", "add_ramp_signal",
-                                       {"peak", "up_duration", "down_duration"}, 3, 3};
+constexpr ArgumentSpec ADD_SINE_SIGNAL{
+    "Protocol", "add_sine_signal", {"amplitude", "frequency", "phase", "depth"}, 4, 2};
+constexpr ArgumentSpec ADD_RAMP_SIGNAL{
+    "Protocol", "add_ramp_signal", {"peak", "up_duration", "down_duration"}, 3, 3};
 constexpr ArgumentSpec ADD_MIXED_SIGNAL{"Protocol", "add_mixed_signal", {"a_idx", "b_idx"}, 2, 2};
 constexpr ArgumentSpec ADD_ARBITRARY_SIGNAL{"Protocol", "add_arbitrary_signal", {"samples"}, 1, 1};
 

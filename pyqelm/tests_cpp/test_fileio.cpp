@@ -1,8 +1,7 @@
 // The file layer of `save` on POSIX: what a replaced file holds and looks like afterwards, links
 // that survive, the exact descriptions of failures, and old contents that survive a failed save.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -247,8 +246,8 @@ TEST_F(FileIo, FailureBeyondTheFileSizeLimitKeepsTheOldFile) {
     }
     ::close(pipe_fds[1]);
     std::string result(512, '\0');
-    result.resize(static_cast<std::size_t>(
-        std::max<ssize_t>(0, ::read(pipe_fds[0], result.data(), result.size()))));
+    result.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pipe_fds[0], result.data(),
+                                                                       result.size()))));
     ::close(pipe_fds[0]);
     ::waitpid(child, nullptr, 0);
     expect_os_error(result, EFBIG, "FileTooLarge");
@@ -318,17 +317,15 @@ TEST_F(FileIo, WritesIntoAPipeInPlace) {
     const Bytes data = pattern(300, 8);
     ASSERT_EQ(replace_file("pipe.qelm", data), std::nullopt);
     Bytes got(1000);
-    got.resize(
-        static_cast<std::size_t>(std::max<ssize_t>(0, ::read(reader, got.data(), got.size()))));
+    got.resize(static_cast<std::size_t>(std::max<ssize_t>(0,
+                                                          ::read(reader, got.data(), got.size()))));
     ::close(reader);
     EXPECT_EQ(got, data);
     EXPECT_TRUE(S_ISFIFO(status_of("pipe.qelm").st_mode));
 }
 
 class ErrnoKind : public ::testing::TestWithParam<std::pair<int, const char*>> {};
-TEST_P(ErrnoKind, Maps) {
-    EXPECT_EQ(detail::os_error_kind(GetParam().first), GetParam().second);
-}
+TEST_P(ErrnoKind, Maps) { EXPECT_EQ(detail::os_error_kind(GetParam().first), GetParam().second); }
 INSTANTIATE_TEST_SUITE_P(
     Table, ErrnoKind,
     ::testing::Values(std::pair{ENOENT, "NotFound"}, std::pair{EPERM, "PermissionDenied"},
@@ -342,9 +339,7 @@ TEST(DescribeOsError, UnknownCodeGetsTheLibraryText) {
 }
 
 class Quote : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
-TEST_P(Quote, Escapes) {
-    EXPECT_EQ(detail::quote_message(GetParam().first), GetParam().second);
-}
+TEST_P(Quote, Escapes) { EXPECT_EQ(detail::quote_message(GetParam().first), GetParam().second); }
 INSTANTIATE_TEST_SUITE_P(
     Messages, Quote,
     ::testing::Values(

@@ -39,11 +39,10 @@ void dispatch(const Record& record);
 }  // namespace protocols::log
 
 // Formats the message only when the level is admitted.
-#define PROTOCOLS_LOG(level, target, ...)                                                    \
-    do {                                                                                     \
-        if (::protocols::log::enabled(level)) {                                              \
-            ::protocols::log::dispatch(::protocols::log::Record{(level), (target),           \
-                                                                (__VA_ARGS__), __FILE__,     \
-                                                                static_cast<unsigned>(__LINE__)}); \
-        }                                                                                    \
+#define PROTOCOLS_LOG(level, target, ...)                                                      \
+    do {                                                                                       \
+        if (::protocols::log::enabled(level)) {                                                \
+            ::protocols::log::dispatch(::protocols::log::Record{                               \
+                (level), (target), (__VA_ARGS__), __FILE__, static_cast<unsigned>(__LINE__)}); \
+        }                                                                                      \
     } while (false)

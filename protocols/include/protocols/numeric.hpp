@@ -12,7 +12,7 @@ namespace protocols {
 // double -> uint64 without undefined behaviour: NaN and negatives give 0, values of 2^64 and
 // above give 2^64 - 1, anything else its integer part.
 constexpr std::uint64_t saturating_u64(double v) noexcept {
-    if (!(v > 0.0)) return 0;                  // NaN, zero, negatives
+    if (!(v > 0.0)) return 0;  // NaN, zero, negatives
     if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(v);
 }

@@ -46,8 +46,8 @@ std::string_view error_code_name(ErrorCode code) noexcept;
 
 struct LCSetting {
     static constexpr std::string_view record_name = "LCSetting";
-    double capacitance = 0.0;          // nF
-    double carrier_frequency = 0.0;    // kHz
+    double capacitance = 0.0;        // nF
+    double carrier_frequency = 0.0;  // kHz
     std::uint64_t clk_ticks_per_sample = 0;
     std::uint64_t capacitor_bank_setting = 0;  // 1-based position in the capacitance list
 
@@ -71,7 +71,7 @@ struct CoilResult;
 struct Coil {
     static constexpr std::string_view record_name = "Coil";
     std::string name;
-    double inductance = 0.0;             // µH
+    double inductance = 0.0;  // µH
     double max_current = 0.0;
     double max_carrier_frequency = 0.0;  // kHz
     std::vector<LCSetting> settings;

@@ -29,5 +29,14 @@ if ! "$VENV/bin/ctest" --test-dir build/tests --output-on-failure -j2 >build/tes
 fi
 grep -E "tests passed|tests failed" build/tests/ctest.log
 
-# Run from a temporary directory so that the installed module, not the source tree, is tested.
+# The installed module is tested: the source tree's pyqelm/ folder holds no Python package, so an
+# import finds the extension in the venv.
 "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$PWD" "$PWD/tests"
+
+# The heavier stages. QUICK=1 stops here (the two suites above only).
+if [ "${QUICK:-0}" = 1 ]; then exit 0; fi
+stage() { echo; echo "=== $1"; shift; local start=$SECONDS; "$@"; echo "=== done in $((SECONDS - start)) s"; }
+stage "format and static checks" bash tools/check-format.sh
+stage "fuzzing the decoder" bash tools/fuzz.sh
+stage "sanitizers (ASan with leak checks, UBSan)" bash tools/test-sanitizers.sh
+stage "every CPython from 3.11 up, NumPy 2.x and 1.26, wheel and sdist" bash tools/test-matrix.sh

@@ -2,8 +2,10 @@
 either succeeds or raises one of the errors the module documents, and a failed call leaves the
 protocol exactly as it was."""
 
+import atexit
 import math
 import os
+import shutil
 import tempfile
 import time
 import warnings
@@ -46,6 +48,7 @@ PARAMETERS = {
 }
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 SAVE_DIR = tempfile.mkdtemp(prefix="pyqelm-random-")
+atexit.register(shutil.rmtree, SAVE_DIR, ignore_errors=True)
 
 
 def panic_type():

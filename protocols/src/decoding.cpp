@@ -30,14 +30,6 @@ std::string bytes_text(std::size_t n) {
     return concat({std::to_string(n), n == 1 ? " byte" : " bytes"});
 }
 
-template <class T>
-concept Record = requires { T::record_name; };
-
-template <class T>
-struct IsVector : std::false_type {};
-template <class T, class A>
-struct IsVector<std::vector<T, A>> : std::true_type {};
-
 constexpr std::size_t max_varint_bytes = 10;
 
 std::size_t min_encoded_size_of_signal();

@@ -96,14 +96,6 @@ void append_samples(ByteBuffer& out, const SampleVector& samples) {
     out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
-template <class T>
-concept Record = requires { T::record_name; };
-
-template <class T>
-struct IsVector : std::false_type {};
-template <class T, class A>
-struct IsVector<std::vector<T, A>> : std::true_type {};
-
 // The one visitor: which bytes a field becomes depends only on its C++ type.
 class Encoder {
 public:

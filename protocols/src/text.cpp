@@ -177,9 +177,6 @@ void append_code_point_escape(std::string& out, char32_t code_point) {
 // The generic writer
 
 template <class T>
-concept Record = requires { T::record_name; };
-
-template <class T>
 struct ListOf {
     static constexpr bool value = false;
 };

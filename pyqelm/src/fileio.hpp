@@ -37,5 +37,9 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view text);
 std::string_view os_error_kind(int code);
 std::string describe_os_error(int code);
 
+// Well-mixed bits for a temporary file's name from a clock reading, the process id and a
+// per-process counter (no std::random_device: it can throw).
+std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count);
+
 }  // namespace detail
 }  // namespace pyqelm::fileio

@@ -135,4 +135,14 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
     return out;
 }
 
+std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count) {
+    std::uint64_t x = clock ^ (process << 32) ^ (count * 0x9E3779B97F4A7C15u);
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9u;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBu;
+    x ^= x >> 31;
+    return x;
+}
+
 }  // namespace pyqelm::fileio::detail

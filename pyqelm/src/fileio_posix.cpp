@@ -150,14 +150,8 @@ std::uint64_t random_suffix() {
     ::clock_gettime(CLOCK_REALTIME, &now);
     std::uint64_t x = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
                       static_cast<std::uint64_t>(now.tv_nsec);
-    x ^= static_cast<std::uint64_t>(::getpid()) << 32;
-    x ^= (counter.fetch_add(1, std::memory_order_relaxed) + 1) * 0x9E3779B97F4A7C15u;
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBu;
-    x ^= x >> 31;
-    return x;
+    return detail::temp_name_bits(x, static_cast<std::uint64_t>(::getpid()),
+                                  counter.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
 // A fresh ".<name>.<hex>.tmp" beside the target. The name is shortened so the temporary file

@@ -110,14 +110,9 @@ std::wstring temp_suffix() {
     static std::atomic<std::uint64_t> counter{0};
     LARGE_INTEGER ticks{};
     ::QueryPerformanceCounter(&ticks);
-    std::uint64_t x = static_cast<std::uint64_t>(ticks.QuadPart);
-    x ^= static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32;
-    x ^= (counter.fetch_add(1, std::memory_order_relaxed) + 1) * 0x9E3779B97F4A7C15u;
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9u;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBu;
-    x ^= x >> 31;
+    std::uint64_t x = detail::temp_name_bits(static_cast<std::uint64_t>(ticks.QuadPart),
+                                             static_cast<std::uint64_t>(::GetCurrentProcessId()),
+                                             counter.fetch_add(1, std::memory_order_relaxed) + 1);
     std::wstring hex(16, L'0');
     for (wchar_t& digit : hex) {
         digit = L"0123456789abcdef"[x & 0xF];

@@ -23,6 +23,15 @@ namespace protocols {
 template <class Self, class Record>
 concept SelfIs = std::same_as<std::remove_const_t<Self>, Record>;
 
+// What the field visitors (encoder, decoder, text form) tell apart besides scalars.
+template <class T>
+concept Record = requires { T::record_name; };
+
+template <class T>
+struct IsVector : std::false_type {};
+template <class T, class A>
+struct IsVector<std::vector<T, A>> : std::true_type {};
+
 // Which of the hardware faults a stimulator can report; within this library only ConfigError
 // is ever produced (by Coil::create).
 enum class ErrorCode : std::uint8_t {

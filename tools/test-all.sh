@@ -7,16 +7,7 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
 
-# GoogleTest comes from the system packages.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq libgtest-dev >/dev/null
-fi
-
-"$PYTHON" -m venv "$VENV"
-"$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q cmake ninja
+source tools/setup-venv.sh
 # Warnings are errors in every build the tests run against.
 PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
 

@@ -18,15 +18,7 @@ BUILD=${BUILD:-build/asan}
 [[ $VENV = /* ]] || VENV=$ROOT/$VENV
 [[ $BUILD = /* ]] || BUILD=$ROOT/$BUILD
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq libgtest-dev >/dev/null
-fi
-
-"$PYTHON" -m venv "$VENV"
-"$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q cmake ninja
+source tools/setup-venv.sh
 
 # Stop at the first finding, with a stack; leaks are findings too.
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

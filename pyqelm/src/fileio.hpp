@@ -1,5 +1,7 @@
-// File layer of `save`: replaces a protocol file atomically and durably, so a failed save never
-// destroys the previous file. Failures come back as the text the caller puts into its exception.
+// File layer of `save`: replaces a protocol file durably, so a failed save never destroys the
+// previous file and a successful one changes its contents only, never what makes it that file
+// (its other names, owner, mode, attributes, the mount it sits on). Failures come back as the
+// text the caller puts into its exception.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +42,55 @@ std::string describe_os_error(int code);
 // Well-mixed bits for a temporary file's name from a clock reading, the process id and a
 // per-process counter (no std::random_device: it can throw).
 std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count);
+
+// Stands in for an error code when a write accepts nothing, which has no code of its own.
+inline constexpr int write_zero = -1;
+
+// The points of a save where the file system can fail. Tests make any of them fail through
+// `fault_hook`; in normal use the hook is empty and costs one test of a pointer per step.
+enum class Step {
+    create_temp,     // after the temporary file was created
+    copy_identity,   // before the owner, attributes and mode go to the temporary file
+    rename,          // before the temporary file replaces the target
+    sync_directory,  // before the directory is flushed, after the rename
+    read_old,        // before the old contents are read for an in-place rewrite
+    reserve,         // before the room for the new contents is reserved
+    write,           // after the new contents were written (a late I/O error)
+    truncate,        // before the file is cut to its new length
+    sync,            // before the file is flushed
+};
+// Returns the error code the step fails with, or 0 to let it succeed. Only tests set it.
+using FaultHook = int (*)(Step);
+inline FaultHook fault_hook = nullptr;
+inline int injected_fault(Step step) { return fault_hook != nullptr ? fault_hook(step) : 0; }
+
+// The operating system's side of a guarded rewrite in place. Each call returns 0 or an error.
+class InPlaceFile {
+public:
+    virtual int size(std::uint64_t& out) = 0;
+    // Reads exactly `out.size()` bytes from `offset` (fewer only at the end of the file).
+    virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out,
+                        std::size_t& got) = 0;
+    // Makes sure `length` bytes fit without failing for want of room. May lengthen the file
+    // with zeros where the file system cannot reserve room otherwise; never changes a byte
+    // below `current`.
+    virtual int reserve(std::uint64_t current, std::uint64_t length) = 0;
+    virtual int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
+    virtual int set_length(std::uint64_t length) = 0;
+    virtual int sync() = 0;
+
+protected:
+    ~InPlaceFile() = default;
+};
+
+// Old contents up to this size are kept whole while the file is rewritten in place.
+inline constexpr std::uint64_t in_place_backup_limit = std::uint64_t{256} << 20;
+
+// Rewrites an open file with `data`, guarded: the room is reserved before any old byte
+// changes, and on a failure the old bytes and length are put back and flushed before the
+// failure is returned. `readable` is false for a file opened for writing only, whose old
+// contents cannot be kept. See the definition for files beyond `in_place_backup_limit`.
+int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data);
 
 }  // namespace detail
 }  // namespace pyqelm::fileio

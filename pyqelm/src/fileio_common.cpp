@@ -1,9 +1,11 @@
 // Error descriptions of the file layer, shared by the POSIX and Windows implementations so that
-// both spell a failure the same way.
+// both spell a failure the same way, and the guarded rewrite in place both use.
 #include "fileio.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
+#include <vector>
 
 namespace pyqelm::fileio::detail {
 namespace {
@@ -143,6 +145,60 @@ std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::ui
     x *= 0x94D049BB133111EBu;
     x ^= x >> 31;
     return x;
+}
+
+// The old contents are read into memory before anything changes, so that a read-only
+// directory or a file with other names (which cannot be replaced by a new file) is still
+// protected against a full disk, a file-size limit or an I/O error. A protocol file is at most
+// some 27 MB; an old file beyond `in_place_backup_limit` (the path holds something that is not
+// a protocol) is not kept whole: only the bytes the new contents overwrite are, and its tail is
+// cut only after the new contents are on disk, so only a failure of the last flush after the
+// cut can lose that tail (it then reads as zeros).
+int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data) {
+    std::uint64_t old_size = 0;
+    if (const int error = file.size(old_size); error != 0) return error;
+    const std::uint64_t new_size = data.size();
+    std::vector<std::uint8_t> old;
+    if (readable) {
+        if (const int error = injected_fault(Step::read_old); error != 0) return error;
+        old.resize(static_cast<std::size_t>(
+            old_size <= in_place_backup_limit ? old_size : std::min(old_size, new_size)));
+        std::size_t got = 0;
+        if (const int error = file.read_at(0, old, got); error != 0) return error;
+        if (got < old.size()) {  // shorter than a moment ago: someone else is writing it
+            old.resize(got);
+            old_size = got;
+        }
+    }
+    const bool whole = readable && old.size() == old_size;
+
+    const auto step = [](Step point, auto&& operation) {
+        const int fault = injected_fault(point);
+        return fault != 0 ? fault : operation();
+    };
+    // Room first: a full disk or a size limit strikes before any old byte is touched.
+    int error = step(Step::reserve, [&] { return file.reserve(old_size, new_size); });
+    if (error != 0) {
+        std::uint64_t now = old_size;
+        if (file.size(now) == 0 && now != old_size) file.set_length(old_size);
+        return error;
+    }
+    error = file.write_at(0, data);
+    if (error == 0) error = injected_fault(Step::write);
+    if (error == 0 && new_size < old_size) {
+        if (!whole) error = step(Step::sync, [&] { return file.sync(); });
+        if (error == 0) error = step(Step::truncate, [&] { return file.set_length(new_size); });
+    }
+    if (error == 0) error = step(Step::sync, [&] { return file.sync(); });
+    if (error == 0) return 0;
+
+    // Best effort: the original failure is what the caller hears about.
+    if (readable) {
+        file.write_at(0, old);
+        file.set_length(old_size);
+        file.sync();
+    }
+    return error;
 }
 
 }  // namespace pyqelm::fileio::detail

@@ -1,10 +1,12 @@
-// POSIX file layer: writes a complete new file beside the target and renames it into place, so a
-// reader, a crash or a full disk sees either the old protocol or the new one, never a torn mix.
+// POSIX file layer: replaces a file by renaming a complete new one over it where that keeps the
+// file what it was, and otherwise rewrites it in place behind a reservation and a copy of the
+// old contents.
 #include "fileio.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 namespace pyqelm::fileio {
 namespace detail {
@@ -86,14 +90,60 @@ std::string describe_os_error(int code) {
 
 namespace {
 
-// Stands in for an errno value when write() accepts nothing, which has no errno of its own.
-constexpr int write_zero = -1;
+using detail::injected_fault;
+using detail::Step;
+using detail::write_zero;
+
+// Not an error: the file keeps its identity only if rewritten in place.
+constexpr int take_in_place = -2;
 // The kernel's own limit on symbolic links in one lookup.
 constexpr int max_link_hops = 40;
-// Below the single-write limit of every system (some reject counts above INT_MAX).
-constexpr std::size_t max_write_chunk = std::size_t{1} << 30;
+// Writes go out in pieces of this size, each handed to the disk as soon as it is in the page
+// cache, so that the flush at the end finds most of the file written already.
+constexpr std::size_t write_chunk = std::size_t{8} << 20;
 // A component longer than this is refused by common file systems.
 constexpr std::size_t max_name_length = 255;
+
+// Owns one file descriptor; every path out of a function closes it.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Closes now and reports a failure, which can carry a deferred write error of a network
+    // file system; EINTR still frees the descriptor.
+    int close() {
+        const int fd = std::exchange(fd_, -1);
+        return ::close(fd) != 0 && errno != EINTR ? errno : 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A temporary file that is removed again unless it was renamed into place.
+class TempName {
+public:
+    explicit TempName(int directory) : directory_(directory) {}
+    TempName(const TempName&) = delete;
+    TempName& operator=(const TempName&) = delete;
+    ~TempName() {
+        if (!name.empty()) ::unlinkat(directory_, name.c_str(), 0);
+    }
+    void release() { name.clear(); }
+    std::string name;
+
+private:
+    int directory_;
+};
 
 struct Target {
     std::string path;  // the final file, after following symbolic links
@@ -144,6 +194,22 @@ int resolve(std::string path, Target& target) {
     }
 }
 
+// Every later step works relative to this descriptor, so the length of the path up to it no
+// longer matters. A directory the caller may search but not read can still hold the file;
+// only the flush of the directory is then out of reach.
+int open_directory(const std::string& directory, UniqueFd& out, bool& syncable) {
+    const char* path = directory.empty() ? "." : directory.c_str();
+    out.reset(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    syncable = true;
+#ifdef O_PATH
+    if (!out && errno == EACCES) {
+        out.reset(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        syncable = false;
+    }
+#endif
+    return out ? 0 : errno;
+}
+
 std::uint64_t random_suffix() {
     static std::atomic<std::uint64_t> counter{0};
     timespec now{};
@@ -154,11 +220,10 @@ std::uint64_t random_suffix() {
                                   counter.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
-// A fresh ".<name>.<hex>.tmp" beside the target. The name is shortened so the temporary file
-// fits wherever the target does.
-int create_temp(const std::string& directory, std::string_view name, std::string& temp_path,
-                int& fd) {
-    constexpr std::size_t overhead = 1 + 1 + 16 + 4;
+// A fresh ".<name>.<8 hex digits>.tmp" beside the target, 14 bytes longer than its name; the
+// name is shortened where that would pass the file system's limit on a name.
+int create_temp(int directory, std::string_view name, TempName& temp, UniqueFd& fd) {
+    constexpr std::size_t overhead = 1 + 1 + 8 + 4;
     std::size_t keep = std::min(name.size(), max_name_length - overhead);
     // Cut between characters, not inside a UTF-8 sequence.
     while (keep > 0 && keep < name.size() &&
@@ -167,70 +232,296 @@ int create_temp(const std::string& directory, std::string_view name, std::string
     }
     for (int attempt = 0;; ++attempt) {
         static constexpr char hex[] = "0123456789abcdef";
-        std::string suffix(16, '0');
+        std::string suffix(8, '0');
         std::uint64_t bits = random_suffix();
         for (char& digit : suffix) {
             digit = hex[bits & 0xF];
             bits >>= 4;
         }
-        temp_path = directory;
-        temp_path += '.';
-        temp_path += name.substr(0, keep);
-        temp_path += '.';
-        temp_path += suffix;
-        temp_path += ".tmp";
+        std::string temp_name = ".";
+        temp_name += name.substr(0, keep);
+        temp_name += '.';
+        temp_name += suffix;
+        temp_name += ".tmp";
         // Mode 0666 lets the umask (or a default ACL) decide, as for any newly created file.
-        fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd >= 0) return 0;
+        fd.reset(::openat(directory, temp_name.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+        if (fd) {
+            temp.name = std::move(temp_name);
+            return 0;
+        }
         if (errno == EINTR || (errno == EEXIST && attempt < 100)) continue;
         return errno;
     }
 }
 
-int write_all(int fd, std::span<const std::uint8_t> data) {
+int pwrite_all(int fd, std::uint64_t offset, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), std::min(data.size(), max_write_chunk));
+        const std::size_t count = std::min(data.size(), write_chunk);
+        const ssize_t written = ::pwrite(fd, data.data(), count, static_cast<off_t>(offset));
         if (written < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (written == 0) return write_zero;
+#ifdef SYNC_FILE_RANGE_WRITE
+        // Only starts the writeback of this piece; durability comes from the flush at the end.
+        ::sync_file_range(fd, static_cast<off_t>(offset), written, SYNC_FILE_RANGE_WRITE);
+#endif
+        offset += static_cast<std::uint64_t>(written);
         data = data.subspan(static_cast<std::size_t>(written));
     }
     return 0;
 }
 
-int sync_fd(int fd) {
+// The contents and what is needed to read them back (the length), not the times.
+int sync_data(int fd) {
 #ifdef F_FULLFSYNC
     // Plain fsync() stops at the drive's cache on systems that offer this.
     if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
 #endif
-    while (::fsync(fd) != 0) {
+    while (::fdatasync(fd) != 0) {
         if (errno != EINTR) return errno;
     }
     return 0;
 }
 
-// Makes the rename itself survive a power cut. Where the directory cannot be opened for reading
-// or the file system cannot sync directories, the file is in place already and that is the best
-// this system offers, so it is not a failure.
-int sync_directory(const std::string& directory) {
-    const int fd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno == EACCES ? 0 : errno;
-    int error = sync_fd(fd);
-    ::close(fd);
-    if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP) error = 0;
-    return error;
+// Makes the rename itself survive a power cut. Where the directory cannot be read or the file
+// system cannot sync directories, the file is in place already and that is the best this
+// system offers, so it is not a failure.
+int sync_directory(int directory, bool syncable) {
+    if (!syncable) return 0;
+    while (::fsync(directory) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EBADF
+                   ? 0
+                   : errno;
+    }
+    return 0;
 }
 
+std::vector<std::string> split_names(const std::vector<char>& list) {
+    std::vector<std::string> names;
+    for (std::size_t pos = 0; pos < list.size();) {
+        const std::size_t end = std::find(list.begin() + static_cast<std::ptrdiff_t>(pos),
+                                          list.end(), '\0') -
+                                list.begin();
+        if (end > pos) names.emplace_back(list.data() + pos, end - pos);
+        pos = end + 1;
+    }
+    return names;
+}
+
+// The names of a file's extended attributes; a file system without them has none.
+bool list_attributes(int fd, std::vector<std::string>& names) {
+    std::vector<char> list;
+    for (;;) {
+        const ssize_t size = ::flistxattr(fd, nullptr, 0);
+        if (size < 0) {
+            if (errno == ENOTSUP || errno == EOPNOTSUPP) return names.clear(), true;
+            return false;
+        }
+        list.resize(static_cast<std::size_t>(size));
+        const ssize_t got = ::flistxattr(fd, list.data(), list.size());
+        if (got >= 0) {
+            list.resize(static_cast<std::size_t>(got));
+            names = split_names(list);
+            return true;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: it grew in between; ask again
+    }
+}
+
+// Extended attributes carry POSIX ACLs and security labels: the new file must end up with
+// exactly the old file's set, or it would not be the same file to its users.
+bool copy_attributes(int from, int to) {
+    std::vector<std::string> wanted;
+    std::vector<std::string> present;
+    if (!list_attributes(from, wanted) || !list_attributes(to, present)) return false;
+    for (const std::string& name : present) {
+        // Given by the directory (an inherited ACL, a default label) but not the old file's.
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            ::fremovexattr(to, name.c_str()) != 0) {
+            return false;
+        }
+    }
+    std::vector<char> value;
+    for (const std::string& name : wanted) {
+        for (;;) {
+            const ssize_t size = ::fgetxattr(from, name.c_str(), nullptr, 0);
+            if (size < 0) return false;
+            value.resize(static_cast<std::size_t>(size));
+            const ssize_t got = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+            if (got >= 0) {
+                value.resize(static_cast<std::size_t>(got));
+                break;
+            }
+            if (errno != ERANGE) return false;
+        }
+        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) return false;
+    }
+    return true;
+}
+
+// True when the temporary file now carries the old file's owner, group, extended attributes
+// and mode, in that order: a change of owner clears the set-ID bits and an ACL sets group bits.
+bool copy_identity(int from, const struct stat& old, int to) {
+    if (injected_fault(Step::copy_identity) != 0) return false;
+    struct stat now{};
+    if (::fstat(to, &now) != 0) return false;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        ::fchown(to, old.st_uid, old.st_gid) != 0) {
+        return false;  // only root, or the owner handing the file to one of its groups, may
+    }
+    if (!copy_attributes(from, to)) return false;
+    if (::fchmod(to, old.st_mode & 07777) != 0 || ::fstat(to, &now) != 0) return false;
+    // The system drops the set-group-ID bit silently for a caller outside the group.
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
+           (now.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// A file mounted on its own (a bind mount of a single file) cannot be renamed over.
+bool is_mount_point(int directory, int fd, const struct stat& file) {
+    struct stat parent{};
+    if (::fstat(directory, &parent) != 0 || parent.st_dev != file.st_dev) return true;
+#ifdef STATX_MNT_ID
+    struct statx of_file{};
+    struct statx of_parent{};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &of_file) == 0) {
+        if ((of_file.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+            (of_file.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+            return true;
+        }
+        if (::statx(directory, "", AT_EMPTY_PATH, STATX_MNT_ID, &of_parent) == 0 &&
+            (of_file.stx_mask & of_parent.stx_mask & STATX_MNT_ID) != 0 &&
+            of_file.stx_mnt_id != of_parent.stx_mnt_id) {
+            return true;
+        }
+    }
+#else
+    static_cast<void>(fd);
+#endif
+    return false;
+}
+
+struct Existing {
+    int fd;
+    const struct stat& status;
+};
+
+// Writes a complete new file beside the target and renames it into place, so that a reader, a
+// crash or a full disk sees either the old contents or the new ones. For an existing file,
+// returns `take_in_place` wherever the new file could not become that same file.
+int create_by_rename(int directory, bool syncable, const std::string& name,
+                     std::span<const std::uint8_t> data, const Existing* existing) {
+    TempName temp(directory);
+    UniqueFd fd;
+    if (const int error = create_temp(directory, name, temp, fd); error != 0) {
+        // A directory the caller may not write (or that is full) still holds a file that the
+        // caller may rewrite.
+        return existing != nullptr ? take_in_place : error;
+    }
+    if (const int error = injected_fault(Step::create_temp); error != 0) return error;
+    if (existing != nullptr && !copy_identity(existing->fd, existing->status, fd.get())) {
+        return take_in_place;
+    }
+    int error = pwrite_all(fd.get(), 0, data);
+    if (error == 0) error = injected_fault(Step::write);
+    if (error == 0) error = injected_fault(Step::sync);
+    if (error == 0) error = sync_data(fd.get());
+    if (const int closed = fd.close(); error == 0) error = closed;
+    if (error == 0) error = injected_fault(Step::rename);
+    if (error != 0) return error;
+    if (::renameat(directory, temp.name.c_str(), directory, name.c_str()) != 0) {
+        // Refused for the target's sake (a sticky directory, a mount on the name): the file
+        // can still be rewritten.
+        const bool refused = errno == EPERM || errno == EACCES || errno == EBUSY;
+        return existing != nullptr && refused ? take_in_place : errno;
+    }
+    temp.release();
+    if (const int fault = injected_fault(Step::sync_directory); fault != 0) return fault;
+    return sync_directory(directory, syncable);
+}
+
+class PosixInPlace final : public detail::InPlaceFile {
+public:
+    explicit PosixInPlace(int fd) : fd_(fd) {}
+    int size(std::uint64_t& out) override {
+        struct stat status{};
+        if (::fstat(fd_, &status) != 0) return errno;
+        out = static_cast<std::uint64_t>(status.st_size);
+        return 0;
+    }
+    int read_at(std::uint64_t offset, std::span<std::uint8_t> out, std::size_t& got) override {
+        got = 0;
+        while (got < out.size()) {
+            const ssize_t count = ::pread(fd_, out.data() + got, out.size() - got,
+                                          static_cast<off_t>(offset + got));
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (count == 0) break;
+            got += static_cast<std::size_t>(count);
+        }
+        return 0;
+    }
+    int reserve(std::uint64_t current, std::uint64_t length) override {
+        if (length == 0) return 0;
+#ifdef __linux__
+        // Allocates whatever the range still lacks (holes included), lengthening the file with
+        // zeros; the file-size limit applies to it like a write.
+        for (;;) {
+            if (::fallocate(fd_, 0, 0, static_cast<off_t>(length)) == 0) return 0;
+            if (errno == EINTR) continue;
+            if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+            break;
+        }
+#endif
+        // No way to reserve room but to write: zeros after the old end.
+        static constexpr std::uint8_t zeros[65536] = {};
+        for (std::uint64_t at = current; at < length;) {
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length - at, sizeof zeros));
+            if (const int error = pwrite_all(fd_, at, std::span(zeros, count)); error != 0) {
+                return error;
+            }
+            at += count;
+        }
+        return 0;
+    }
+    int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+        return pwrite_all(fd_, offset, data);
+    }
+    int set_length(std::uint64_t length) override {
+        while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+            if (errno != EINTR) return errno;
+        }
+        return 0;
+    }
+    int sync() override { return sync_data(fd_); }
+
+private:
+    int fd_;
+};
+
 // Devices and pipes have no contents to protect and must not be swapped for a regular file.
-int write_in_place(const std::string& path, std::span<const std::uint8_t> data) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno;
-    int error = write_all(fd, data);
-    if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-    return error;
+int write_into(int directory, const std::string& name, std::span<const std::uint8_t> data) {
+    UniqueFd fd(::openat(directory, name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return errno;
+    int error = 0;
+    for (auto rest = data; error == 0 && !rest.empty();) {
+        const ssize_t written = ::write(fd.get(), rest.data(), std::min(rest.size(), write_chunk));
+        if (written < 0) {
+            if (errno != EINTR) error = errno;
+        } else if (written == 0) {
+            error = write_zero;
+        } else {
+            rest = rest.subspan(static_cast<std::size_t>(written));
+        }
+    }
+    const int closed = fd.close();
+    return error != 0 ? error : closed;
 }
 
 int replace(std::string path, std::span<const std::uint8_t> data) {
@@ -238,41 +529,43 @@ int replace(std::string path, std::span<const std::uint8_t> data) {
     if (const int error = resolve(std::move(path), target); error != 0) return error;
 
     const std::size_t split = target.path.find_last_of('/') + 1;  // 0 when there is no slash
-    const std::string directory = target.path.substr(0, split);
-    const std::string_view name = std::string_view(target.path).substr(split);
+    const std::string name = target.path.substr(split);
     if (name.empty()) return target.path.empty() ? ENOENT : EISDIR;
+    if (target.exists && S_ISDIR(target.status.st_mode)) return EISDIR;
 
-    if (target.exists) {
-        if (S_ISDIR(target.status.st_mode)) return EISDIR;
-        // A file the caller may not write stays protected, as with a direct open.
-        if (::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0) return errno;
-        if (!S_ISREG(target.status.st_mode)) return write_in_place(target.path, data);
-    }
-
-    std::string temp_path;
-    int fd = -1;
-    if (const int error = create_temp(directory, name, temp_path, fd); error != 0) return error;
-
-    int error = 0;
-    if (target.exists) {
-        // Ownership first: changing it clears the set-user-ID and set-group-ID bits.
-        if (::fchown(fd, target.status.st_uid, target.status.st_gid) != 0) {
-            // Only root (or a member of the group) may; the file then belongs to the caller, like
-            // any file the caller creates.
-        }
-        if (::fchmod(fd, target.status.st_mode & 07777) != 0) error = errno;
-    }
-    if (error == 0) error = write_all(fd, data);
-    if (error == 0) error = sync_fd(fd);
-    // A close error can carry a deferred write error of a network file system; EINTR still frees
-    // the descriptor and the data is synced already.
-    if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-    if (error == 0 && ::rename(temp_path.c_str(), target.path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(temp_path.c_str());
+    UniqueFd directory;
+    bool syncable = false;
+    if (const int error = open_directory(target.path.substr(0, split), directory, syncable);
+        error != 0) {
         return error;
     }
-    return sync_directory(directory);
+    // A new file is always made by rename, so nobody ever sees it half written.
+    if (!target.exists) return create_by_rename(directory.get(), syncable, name, data, nullptr);
+    if (!S_ISREG(target.status.st_mode)) return write_into(directory.get(), name, data);
+
+    // Opened as a direct open would, so a file the caller may not write stays protected and is
+    // refused with the same error. O_NONBLOCK: never hang on a pipe put there meanwhile.
+    constexpr int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    bool readable = true;
+    UniqueFd file(::openat(directory.get(), name.c_str(), O_RDWR | flags));
+    if (!file && errno == EACCES) {
+        file.reset(::openat(directory.get(), name.c_str(), O_WRONLY | flags));
+        readable = false;
+    }
+    if (!file) return errno;
+    struct stat status{};
+    if (::fstat(file.get(), &status) != 0) return errno;
+    if (!S_ISREG(status.st_mode)) return write_into(directory.get(), name, data);
+
+    // A new file takes the old one's place only where nothing tells them apart afterwards:
+    // another name of the file would keep the old contents, and a mount on it cannot move.
+    if (status.st_nlink == 1 && !is_mount_point(directory.get(), file.get(), status)) {
+        const Existing existing{file.get(), status};
+        const int result = create_by_rename(directory.get(), syncable, name, data, &existing);
+        if (result != take_in_place) return result;
+    }
+    PosixInPlace in_place(file.get());
+    return detail::rewrite_in_place(in_place, readable, data);
 }
 
 }  // namespace

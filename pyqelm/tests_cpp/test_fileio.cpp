@@ -1,11 +1,14 @@
-// The file layer of `save` on POSIX: what a replaced file holds and looks like afterwards, links
-// that survive, the exact descriptions of failures, and old contents that survive a failed save.
+// The file layer of `save` on POSIX: what a replaced file holds and looks like afterwards, what
+// makes it that file (inode, other names, owner, attributes, mounts) and survives, the exact
+// descriptions of failures, and old contents that survive a failed save.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/mount.h>
@@ -15,7 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fileio.hpp"
@@ -227,36 +232,65 @@ INSTANTIATE_TEST_SUITE_P(
             "NameTooLong", {}, std::string(300, 'n') + ".qelm", ENAMETOOLONG, "InvalidFilename"}),
     ByName());
 
-// A failed save must leave the previous file whole and no temporary file behind.
-TEST_F(FileIo, FailureBeyondTheFileSizeLimitKeepsTheOldFile) {
-    const Bytes old = pattern(100, 5);
-    write_bytes("p.qelm", old);
+// Runs `save` in a child process (which may change its limits or its user first) and returns
+// what it returned there: "" for success, else the description.
+template <class Prepare>
+std::string in_child(Prepare prepare, const std::string& path, const Bytes& data) {
     int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
+    if (::pipe(pipe_fds) != 0) return "pipe failed";
     const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
     if (child == 0) {
-        // As the interpreter does at start-up; the default action would kill the process.
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4096, 4096};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        const std::string result = replace_file("p.qelm", pattern(65536, 6)).value_or("");
+        ::close(pipe_fds[0]);
+        std::string result = "child could not prepare";
+        if (prepare()) result = replace_file(path, data).value_or("");
         ::_exit(::write(pipe_fds[1], result.data(), result.size()) < 0);
     }
     ::close(pipe_fds[1]);
-    std::string result(512, '\0');
+    std::string result(4096, '\0');
     result.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pipe_fds[0], result.data(),
                                                                        result.size()))));
     ::close(pipe_fds[0]);
     ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+constexpr uid_t nobody = 65534;
+constexpr gid_t nogroup = 65534;
+
+bool become_nobody() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(nogroup, nogroup, nogroup) == 0 &&
+           ::setresuid(nobody, nobody, nobody) == 0;
+}
+
+// A failed save must leave the previous file whole and no temporary file behind, whether the
+// file was to be replaced or (having a second name) rewritten in place.
+class SizeLimit : public FileIo, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SizeLimit, FailureKeepsTheOldFile) {
+    const Bytes old = pattern(100, 5);
+    write_bytes("p.qelm", old);
+    if (GetParam()) {
+        ASSERT_EQ(::link("p.qelm", "second"), 0);
+    }
+    const std::string result = in_child(
+        [] {
+            // As the interpreter does at start-up; the default action would kill the process.
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{4096, 4096};
+            return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+        },
+        "p.qelm", pattern(65536, 6));
     expect_os_error(result, EFBIG, "FileTooLarge");
     EXPECT_EQ(read_bytes("p.qelm"), old);
+    EXPECT_EQ(status_of("p.qelm").st_size, 100);
     EXPECT_FALSE(has_leftovers());
 }
+INSTANTIATE_TEST_SUITE_P(Paths, SizeLimit, ::testing::Values(false, true),
+                         [](const auto& tested) { return tested.param ? "InPlace" : "Rename"; });
 
 struct FailureCase {
     const char* name;
-    enum { read_only_directory, read_only_file, full_tmpfs, read_only_tmpfs } where;
+    enum { read_only_file, full_tmpfs, full_tmpfs_linked, read_only_tmpfs } where;
     int code;
     const char* kind;
 };
@@ -275,8 +309,7 @@ protected:
 TEST_P(Failing, SaveKeepsTheOldFile) {
     const auto where = GetParam().where;
     std::filesystem::create_directory("d");
-    const bool by_mode =
-        where == FailureCase::read_only_directory || where == FailureCase::read_only_file;
+    const bool by_mode = where == FailureCase::read_only_file;
     if (by_mode && ::geteuid() == 0) GTEST_SKIP() << "root writes whatever the mode bits say";
     if (!by_mode) {
 #ifdef __linux__
@@ -291,7 +324,9 @@ TEST_P(Failing, SaveKeepsTheOldFile) {
         ASSERT_EQ(::mount("tmpfs", "d", "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
     }
 #endif
-    if (where == FailureCase::read_only_directory) ::chmod("d", 0555);
+    if (where == FailureCase::full_tmpfs_linked) {
+        ASSERT_EQ(::link("d/p.qelm", "d/second"), 0);
+    }
     if (where == FailureCase::read_only_file) ::chmod("d/p.qelm", 0444);
     expect_os_error(replace_file("d/p.qelm", pattern(1 << 20, 6)), GetParam().code,
                     GetParam().kind);
@@ -301,12 +336,307 @@ TEST_P(Failing, SaveKeepsTheOldFile) {
 INSTANTIATE_TEST_SUITE_P(
     Places, Failing,
     ::testing::Values(
-        FailureCase{"ReadOnlyDirectory", FailureCase::read_only_directory, EACCES,
-                    "PermissionDenied"},
         FailureCase{"ReadOnlyFile", FailureCase::read_only_file, EACCES, "PermissionDenied"},
         FailureCase{"FullTmpfs", FailureCase::full_tmpfs, ENOSPC, "StorageFull"},
+        FailureCase{"FullTmpfsInPlace", FailureCase::full_tmpfs_linked, ENOSPC, "StorageFull"},
         FailureCase{"ReadOnlyTmpfs", FailureCase::read_only_tmpfs, EROFS, "ReadOnlyFilesystem"}),
     ByName());
+
+ino_t inode_of(const std::string& path) { return status_of(path).st_ino; }
+
+// --- what makes the file that file ----------------------------------------------------------
+
+TEST_F(FileIo, EveryNameOfAFileWithSeveralSeesTheNewContents) {
+    write_bytes("p.qelm", pattern(5000, 1));
+    ASSERT_EQ(::link("p.qelm", "other.qelm"), 0);
+    const ino_t inode = inode_of("p.qelm");
+    for (const std::size_t size : {std::size_t{300}, std::size_t{9000}, std::size_t{0}}) {
+        const Bytes data = pattern(size, static_cast<unsigned>(size));
+        ASSERT_EQ(replace_file("p.qelm", data), std::nullopt);
+        EXPECT_EQ(read_bytes("other.qelm"), data) << size;
+        EXPECT_EQ(inode_of("p.qelm"), inode);
+    }
+    EXPECT_FALSE(has_leftovers());
+}
+
+TEST_F(FileIo, AFileWithOneNameIsReplacedByANewOne) {
+    write_bytes("p.qelm", pattern(5000, 1));
+    const int held = ::open("p.qelm", O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(replace_file("p.qelm", pattern(10, 2)), std::nullopt);
+    // A reader that had the old file open keeps reading the old protocol.
+    struct stat opened{};
+    ASSERT_EQ(::fstat(held, &opened), 0);
+    ::close(held);
+    EXPECT_NE(opened.st_ino, inode_of("p.qelm"));
+    EXPECT_EQ(opened.st_size, 5000);
+}
+
+#ifdef __linux__
+TEST_F(FileIo, AFileMountedOnItselfIsRewrittenInPlace) {
+    write_bytes("p.qelm", pattern(5000, 1));
+    if (::mount("p.qelm", "p.qelm", nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    }
+    const Bytes data = pattern(70, 2);
+    const auto result = replace_file("p.qelm", data);
+    const Bytes got = read_bytes("p.qelm");
+    ::umount2("p.qelm", MNT_DETACH);
+    EXPECT_EQ(result, std::nullopt);
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(read_bytes("p.qelm"), data);  // the file underneath is that same file
+    EXPECT_FALSE(has_leftovers());
+}
+#endif
+
+// As an ordinary user, who can neither hand a new file to someone else nor create one in a
+// directory it may not write, and who may not rename over another user's file in a sticky
+// directory: each of these files is still saved, and stays the file it was.
+struct UserCase {
+    const char* name;
+    mode_t directory_mode;
+    uid_t owner;
+    gid_t group;
+    mode_t file_mode;
+    bool same_inode;  // false: replaced by a new file, which is fine where nothing tells
+};
+class AsAnotherUser : public FileIo, public ::testing::WithParamInterface<UserCase> {};
+
+TEST_P(AsAnotherUser, SavesAndKeepsTheFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set up files of other users";
+    const UserCase& c = GetParam();
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    std::filesystem::create_directory("d");
+    write_bytes("d/p.qelm", pattern(3000, 1));
+    ASSERT_EQ(::chown("d/p.qelm", c.owner, c.group), 0);
+    ASSERT_EQ(::chmod("d/p.qelm", c.file_mode), 0);
+    ASSERT_EQ(::chmod("d", c.directory_mode), 0);
+    const ino_t inode = inode_of("d/p.qelm");
+    const Bytes data = pattern(40000, 2);
+    EXPECT_EQ(in_child(become_nobody, "d/p.qelm", data), "");
+    EXPECT_EQ(read_bytes("d/p.qelm"), data);
+    const struct stat after = status_of("d/p.qelm");
+    EXPECT_EQ(after.st_uid, c.owner);
+    EXPECT_EQ(after.st_gid, c.group);
+    EXPECT_EQ(after.st_mode & 07777, c.file_mode);
+    EXPECT_EQ(after.st_ino == inode, c.same_inode);
+    EXPECT_FALSE(has_leftovers());
+}
+INSTANTIATE_TEST_SUITE_P(
+    Places, AsAnotherUser,
+    ::testing::Values(
+        UserCase{"OthersFileInStickyDirectory", 01777, 4321, 8765, 0666, true},
+        UserCase{"WritableFileInReadOnlyDirectory", 0555, 0, 0, 0666, true},
+        UserCase{"OwnFileInReadOnlyDirectory", 0555, nobody, nogroup, 0600, true},
+        UserCase{"OthersFileInWritableDirectory", 0777, 4321, 8765, 0646, true},
+        UserCase{"OwnFileInWritableDirectory", 0777, nobody, nogroup, 0640, false}),
+    ByName());
+
+TEST_F(FileIo, AFileTheUserMayNotWriteIsRefusedAndKept) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set up files of other users";
+    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    const Bytes old = pattern(3000, 1);
+    write_bytes("p.qelm", old);
+    ASSERT_EQ(::chmod("p.qelm", 0644), 0);
+    expect_os_error(in_child(become_nobody, "p.qelm", pattern(10, 2)), EACCES,
+                    "PermissionDenied");
+    EXPECT_EQ(read_bytes("p.qelm"), old);
+    EXPECT_FALSE(has_leftovers());
+}
+
+// A POSIX ACL as the kernel stores it: user::rw- user:4321:r-- group::r-- mask::r-- other::---
+std::string access_acl() {
+    std::string out;
+    const auto u16 = [&out](unsigned v) { out += char(v & 0xFF), out += char(v >> 8); };
+    const auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+    u32(2);
+    for (const auto& [tag, perm, id] : {std::tuple{0x01u, 6u, 0xFFFFFFFFu}, {0x02u, 4u, 4321u},
+                                       {0x04u, 4u, 0xFFFFFFFFu}, {0x10u, 4u, 0xFFFFFFFFu},
+                                       {0x20u, 0u, 0xFFFFFFFFu}}) {
+        u16(tag), u16(perm), u32(id);
+    }
+    return out;
+}
+
+std::string attribute(const std::string& path, const char* name) {
+    std::string value(4096, '\0');
+    const ssize_t size = ::getxattr(path.c_str(), name, value.data(), value.size());
+    return size < 0 ? "<" + std::string(std::strerror(errno)) + ">"
+                    : value.substr(0, static_cast<std::size_t>(size));
+}
+
+struct AttributeCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> attributes;
+};
+class Attributes : public FileIo, public ::testing::WithParamInterface<AttributeCase> {};
+
+TEST_P(Attributes, StayWithTheFile) {
+    write_bytes("p.qelm", pattern(3000, 1));
+    for (const auto& [name, value] : GetParam().attributes) {
+        if (::setxattr("p.qelm", name.c_str(), value.data(), value.size(), 0) != 0) {
+            GTEST_SKIP() << name << " not supported here: " << std::strerror(errno);
+        }
+    }
+    const mode_t mode = status_of("p.qelm").st_mode & 07777;
+    // An ACL the directory hands down to new files: the new file must not keep it.
+    const std::string inherited = access_acl();
+    ASSERT_EQ(::setxattr(".", "system.posix_acl_default", inherited.data(), inherited.size(), 0),
+              0);
+    ASSERT_EQ(replace_file("p.qelm", pattern(50, 2)), std::nullopt);
+    EXPECT_EQ(read_bytes("p.qelm"), pattern(50, 2));
+    for (const auto& [name, value] : GetParam().attributes) {
+        EXPECT_EQ(attribute("p.qelm", name.c_str()), value) << name;
+    }
+    char names[4096];
+    const ssize_t size = ::listxattr("p.qelm", names, sizeof names);
+    std::size_t count = 0;
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        ++count;
+    }
+    EXPECT_EQ(count, GetParam().attributes.size());
+    EXPECT_EQ(status_of("p.qelm").st_mode & 07777, mode);
+    EXPECT_FALSE(has_leftovers());
+}
+INSTANTIATE_TEST_SUITE_P(
+    Sets, Attributes,
+    ::testing::Values(AttributeCase{"None", {}},
+                      AttributeCase{"User", {{"user.origin", "lab 3"}, {"user.empty", ""}}},
+                      AttributeCase{"Acl",
+                                    {{"system.posix_acl_access", access_acl()},
+                                     {"user.big", std::string(3000, 'x')}}}),
+    ByName());
+
+TEST_F(FileIo, APathNearTheLengthLimitIsSaved) {
+    // Absolute, 4090 bytes: a temporary file's full path beside it would pass PATH_MAX.
+    std::string path = dir_;
+    while (path.size() < 4090 - 220) {
+        path += '/' + std::string(std::min<std::size_t>(200, 4090 - 220 - path.size()), 'd');
+        ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path.size();
+    }
+    path += '/' + std::string(4090 - path.size() - 6, 'n') + ".qelm";
+    ASSERT_EQ(path.size(), 4090u);
+    for (const unsigned seed : {1u, 2u}) {  // a new file, then an existing one
+        const Bytes data = pattern(100, seed);
+        ASSERT_EQ(replace_file(path, data), std::nullopt);
+        EXPECT_EQ(read_bytes(path), data);
+    }
+    EXPECT_FALSE(has_leftovers());
+}
+
+TEST_F(FileIo, ALongNameGetsAShortenedTemporaryName) {
+    const std::string name = std::string(250, 'n') + ".qelm";
+    write_bytes(name, pattern(10, 1));
+    ASSERT_EQ(replace_file(name, pattern(20, 2)), std::nullopt);
+    EXPECT_EQ(read_bytes(name), pattern(20, 2));
+    EXPECT_FALSE(has_leftovers());
+}
+
+// --- an I/O error at each step of a save ----------------------------------------------------
+
+struct FaultCase {
+    const char* name;
+    enum Path { new_file, rename, in_place } path;
+    detail::Step step;
+    std::size_t old_size;
+    std::size_t new_size;
+};
+class Faults : public FileIo, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void TearDown() override {
+        detail::fault_hook = nullptr;
+        FileIo::TearDown();
+    }
+    static inline detail::Step failing_{};
+};
+
+TEST_P(Faults, LeaveTheOldFileWhole) {
+    const FaultCase& c = GetParam();
+    const Bytes old = pattern(c.old_size, 1);
+    if (c.path != FaultCase::new_file) write_bytes("p.qelm", old);
+    if (c.path == FaultCase::in_place) {
+        ASSERT_EQ(::link("p.qelm", "second"), 0);
+    }
+    const ino_t inode = c.path == FaultCase::new_file ? 0 : inode_of("p.qelm");
+    failing_ = c.step;
+    detail::fault_hook = [](detail::Step step) { return step == failing_ ? EIO : 0; };
+    const Bytes data = pattern(c.new_size, 2);
+    expect_os_error(replace_file("p.qelm", data), EIO, "Uncategorized");
+    detail::fault_hook = nullptr;
+    if (c.step == detail::Step::sync_directory) {
+        // The rename is done: the file is the new one, whole, but may not survive a power cut.
+        EXPECT_EQ(read_bytes("p.qelm"), data);
+    } else if (c.path == FaultCase::new_file) {
+        EXPECT_FALSE(std::filesystem::exists("p.qelm"));
+    } else {
+        EXPECT_EQ(read_bytes("p.qelm"), old);
+        EXPECT_EQ(inode_of("p.qelm"), inode);
+    }
+    EXPECT_FALSE(has_leftovers());
+}
+using S = detail::Step;
+INSTANTIATE_TEST_SUITE_P(
+    Steps, Faults,
+    ::testing::Values(
+        FaultCase{"NewCreate", FaultCase::new_file, S::create_temp, 0, 500},
+        FaultCase{"NewWrite", FaultCase::new_file, S::write, 0, 500},
+        FaultCase{"NewSync", FaultCase::new_file, S::sync, 0, 500},
+        FaultCase{"NewRename", FaultCase::new_file, S::rename, 0, 500},
+        FaultCase{"NewSyncDirectory", FaultCase::new_file, S::sync_directory, 0, 500},
+        FaultCase{"ReplaceCreate", FaultCase::rename, S::create_temp, 800, 500},
+        FaultCase{"ReplaceWrite", FaultCase::rename, S::write, 800, 500},
+        FaultCase{"ReplaceSync", FaultCase::rename, S::sync, 800, 500},
+        FaultCase{"ReplaceRename", FaultCase::rename, S::rename, 800, 500},
+        FaultCase{"ReplaceSyncDirectory", FaultCase::rename, S::sync_directory, 800, 500},
+        FaultCase{"InPlaceRead", FaultCase::in_place, S::read_old, 800, 500},
+        FaultCase{"InPlaceReserve", FaultCase::in_place, S::reserve, 800, 5000},
+        FaultCase{"InPlaceWriteShorter", FaultCase::in_place, S::write, 8000, 500},
+        FaultCase{"InPlaceWriteLonger", FaultCase::in_place, S::write, 800, 5000},
+        FaultCase{"InPlaceTruncate", FaultCase::in_place, S::truncate, 8000, 500},
+        FaultCase{"InPlaceSyncShorter", FaultCase::in_place, S::sync, 8000, 500},
+        FaultCase{"InPlaceSyncLonger", FaultCase::in_place, S::sync, 800, 5000}),
+    ByName());
+
+// Where the new file cannot take on the old one's identity, the save goes in place instead.
+TEST_F(FileIo, AFailedCopyOfTheIdentityMeansInPlace) {
+    write_bytes("p.qelm", pattern(800, 1));
+    const ino_t inode = inode_of("p.qelm");
+    detail::fault_hook = [](detail::Step step) { 
+        return step == detail::Step::copy_identity ? EIO : 0;
+    };
+    const auto result = replace_file("p.qelm", pattern(500, 2));
+    detail::fault_hook = nullptr;
+    EXPECT_EQ(result, std::nullopt);
+    EXPECT_EQ(read_bytes("p.qelm"), pattern(500, 2));
+    EXPECT_EQ(inode_of("p.qelm"), inode);
+    EXPECT_FALSE(has_leftovers());
+}
+
+// An old file far larger than any protocol is not read whole into memory; its tail is cut only
+// once the new contents are on disk, so a failure before that leaves it whole.
+TEST_F(FileIo, AHugeOldFileIsRewrittenInPlaceWithoutReadingItAll) {
+    const std::uint64_t huge = detail::in_place_backup_limit + 4096;
+    const int fd = ::open("p.qelm", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+    ASSERT_EQ(::pwrite(fd, "tail", 4, static_cast<off_t>(huge - 4)), 4);
+    ::close(fd);
+    ASSERT_EQ(::link("p.qelm", "second"), 0);
+    detail::fault_hook = [](detail::Step step) { return step == detail::Step::truncate ? EIO : 0; };
+    expect_os_error(replace_file("p.qelm", pattern(100, 2)), EIO, "Uncategorized");
+    detail::fault_hook = nullptr;
+    std::ifstream in("p.qelm", std::ios::binary);
+    char head[4];
+    char tail[4];
+    in.read(head, 4);
+    in.seekg(static_cast<std::streamoff>(huge - 4));
+    in.read(tail, 4);
+    EXPECT_EQ(std::string(head, 4), "head");
+    EXPECT_EQ(std::string(tail, 4), "tail");
+    EXPECT_EQ(static_cast<std::uint64_t>(status_of("p.qelm").st_size), huge);
+    ASSERT_EQ(replace_file("p.qelm", pattern(100, 2)), std::nullopt);
+    EXPECT_EQ(read_bytes("second"), pattern(100, 2));
+}
 
 // A pipe or device has no contents to protect; swapping it for a regular file would break it.
 TEST_F(FileIo, WritesIntoAPipeInPlace) {

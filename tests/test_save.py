@@ -1,9 +1,10 @@
-"""Saving protocols: the exact bytes, the extension check, the default signal and the atomic
-replace of an existing file."""
+"""Saving protocols: the exact bytes, the extension check, the default signal, and an existing
+file that gets the new contents but stays the same file."""
 
 import os
 import stat
 import struct
+import sys
 
 import pytest
 
@@ -142,6 +143,30 @@ def test_existing_file_keeps_its_permission_bits(at):
     target.chmod(0o600)
     Protocol().save("keep.qelm")
     assert stat.S_IMODE(target.stat().st_mode) == 0o600
+    assert target.stat().st_size == 201
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="the Windows file layer still replaces the file")
+def test_every_name_of_the_file_sees_the_new_protocol(at):
+    (at / "p.qelm").write_bytes(b"\xaa" * 10_000)
+    os.link(at / "p.qelm", at / "other name.qelm")
+    inode = (at / "p.qelm").stat().st_ino
+    Protocol().save("p.qelm")
+    assert len((at / "other name.qelm").read_bytes()) == 201
+    assert (at / "p.qelm").stat().st_ino == inode
+    assert sorted(x.name for x in at.iterdir()) == ["other name.qelm", "p.qelm"]
+
+
+@pytest.mark.skipif(not hasattr(os, "setxattr"), reason="no extended attributes here")
+def test_extended_attributes_stay(at):
+    target = at / "x.qelm"
+    target.write_bytes(b"old")
+    try:
+        os.setxattr(target, "user.session", b"morning run")
+    except OSError as exc:
+        pytest.skip(f"no user attributes on this file system: {exc}")
+    Protocol().save("x.qelm")
+    assert os.getxattr(target, "user.session") == b"morning run"
     assert target.stat().st_size == 201
 
 

@@ -1,6 +1,8 @@
-"""`save` against a failing file system: a full disk, the file-size limit, a read-only file
-system, a directory or a file the caller may not write. Each time the file already at the path
-keeps its old contents, no temporary file is left behind, and the message names the error.
+"""`save` against a failing file system (a full disk, the file-size limit, a read-only file
+system, a file the caller may not write) and in the places where a new file could not take the
+old one's place (other names, a mount on the file, another user's file). A failed save leaves
+the old contents, no temporary file and a message naming the error; a successful one leaves the
+file what it was.
 
 Mounting needs root and is skipped where it is refused; the permission cases need a process
 that the mode bits bind (root without its override capabilities, or any other user).
@@ -12,6 +14,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -83,6 +86,36 @@ def test_full_disk_keeps_the_old_file_and_frees_the_space(tmpfs):
     assert len((tmpfs / "old.qelm").read_bytes()) == 201
 
 
+def test_full_disk_keeps_a_file_with_two_names_whole(tmpfs):
+    # A file with a second name is rewritten in place: the room is taken before any old byte.
+    os.link(tmpfs / "old.qelm", tmpfs / "second")
+    before = sorted(os.listdir(tmpfs))
+    free = os.statvfs(tmpfs).f_bfree
+    message = saved_with_failure(big_protocol(), tmpfs / "old.qelm")
+    assert os_error(28, "StorageFull").fullmatch(message), message
+    assert_untouched(tmpfs, before)
+    assert (tmpfs / "second").read_bytes() == OLD
+    assert os.statvfs(tmpfs).f_bfree == free
+
+
+def test_a_file_mounted_on_itself_is_saved(tmp_path):
+    if os.geteuid() != 0 or shutil.which("mount") is None:
+        pytest.skip("mounting needs root")
+    target = tmp_path / "volume.qelm"
+    target.write_bytes(OLD)
+    mounted = subprocess.run(["mount", "--bind", str(target), str(target)], capture_output=True,
+                             env=PLAIN_ENV)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot bind-mount here: {mounted.stderr.decode().strip()}")
+    try:
+        Protocol().save(str(target))
+        assert len(target.read_bytes()) == 201
+    finally:
+        subprocess.run(["umount", "-l", str(target)], capture_output=True, env=PLAIN_ENV)
+    assert len(target.read_bytes()) == 201  # the file under the mount is the one saved
+    assert os.listdir(tmp_path) == ["volume.qelm"]
+
+
 def test_read_only_file_system_keeps_the_old_file(tmpfs):
     remounted = subprocess.run(
         ["mount", "-o", "remount,ro", str(tmpfs)], capture_output=True, env=PLAIN_ENV
@@ -112,6 +145,14 @@ try:
 except BaseException as exc:
     print(json.dumps([type(exc).__name__, str(exc)]))
 """
+
+
+def file_of(signals):
+    """The bytes a save of the child's protocol writes."""
+    with tempfile.TemporaryDirectory() as directory:
+        big_protocol(signals).save(os.path.join(directory, "x.qelm"))
+        with open(os.path.join(directory, "x.qelm"), "rb") as f:
+            return f.read()
 
 
 def save_in_child(path, signals, fsize_limit=0, prefix=()):
@@ -149,21 +190,73 @@ def unprivileged():
     return prefix
 
 
-@pytest.mark.parametrize("read_only", ["directory", "file"])
-def test_permission_denied_keeps_the_old_file(tmp_path, unprivileged, read_only):
+def test_permission_denied_keeps_the_old_file(tmp_path, unprivileged):
     target = tmp_path / "old.qelm"
     target.write_bytes(OLD)
-    if read_only == "directory":
-        target.chmod(0o644)
-        tmp_path.chmod(0o555)  # the file may be written, but nothing may be created beside it
-    else:
-        target.chmod(0o444)
+    target.chmod(0o444)
     before = sorted(os.listdir(tmp_path))
+    kind, message = save_in_child(target, signals=10, prefix=unprivileged)
+    assert kind == PANIC
+    assert os_error(13, "PermissionDenied").fullmatch(message), message
+    assert_untouched(tmp_path, before)
+    assert target.stat().st_mode & 0o777 == 0o444
+
+
+def test_writable_file_in_a_read_only_directory_is_saved(tmp_path, unprivileged):
+    target = tmp_path / "old.qelm"
+    target.write_bytes(OLD)
+    inode = target.stat().st_ino
+    tmp_path.chmod(0o555)  # the file may be written, but nothing may be created beside it
     try:
         kind, message = save_in_child(target, signals=10, prefix=unprivileged)
     finally:
         tmp_path.chmod(0o755)
-    assert kind == PANIC
-    assert os_error(13, "PermissionDenied").fullmatch(message), message
-    assert_untouched(tmp_path, before)
-    assert target.stat().st_mode & 0o777 == (0o644 if read_only == "directory" else 0o444)
+    assert (kind, message) == ("ok", "")
+    assert target.stat().st_ino == inode
+    assert target.read_bytes() == file_of(10)
+    assert os.listdir(tmp_path) == ["old.qelm"]
+
+
+@pytest.fixture(scope="module")
+def as_nobody():
+    """The command prefix that runs a child as the unprivileged user nobody, or a skip."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv to set up another user's files")
+    prefix = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+    probe = subprocess.run([*prefix, sys.executable, "-c", "import pyqelm"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"nobody cannot run this interpreter: {probe.stderr.decode().strip()}")
+    return prefix
+
+
+@pytest.mark.parametrize(
+    "directory_mode, owner, file_mode",
+    [
+        (0o1777, (4321, 8765), 0o666),  # someone else's file in a sticky directory like /tmp
+        (0o555, (0, 0), 0o666),  # a writable file in a directory nobody may not write
+        (0o777, (4321, 8765), 0o646),  # someone else's file in a writable directory
+    ],
+    ids=["sticky", "read-only-directory", "others-file"],
+)
+def test_another_users_file_is_saved_and_stays_theirs(as_nobody, directory_mode, owner, file_mode):
+    # Not under tmp_path: its parents are closed to other users.
+    directory = tempfile.mkdtemp(prefix="pyqelm-save-", dir="/tmp")
+    target = os.path.join(directory, "shared.qelm")
+    try:
+        with open(target, "wb") as f:
+            f.write(OLD)
+        os.chown(target, *owner)
+        os.chmod(target, file_mode)
+        os.chmod(directory, directory_mode)
+        before = os.stat(target)
+        kind, message = save_in_child(target, signals=10, prefix=as_nobody)
+        assert (kind, message) == ("ok", "")
+        after = os.stat(target)
+        assert (after.st_ino, after.st_uid, after.st_gid, after.st_mode) == (
+            before.st_ino, *owner, before.st_mode)
+        with open(target, "rb") as f:
+            assert f.read() == file_of(10)
+        assert os.listdir(directory) == ["shared.qelm"]
+    finally:
+        os.chmod(directory, 0o755)
+        shutil.rmtree(directory)

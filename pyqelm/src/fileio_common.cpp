@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 namespace pyqelm::fileio::detail {
 namespace {
@@ -158,15 +158,19 @@ int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint
     std::uint64_t old_size = 0;
     if (const int error = file.size(old_size); error != 0) return error;
     const std::uint64_t new_size = data.size();
-    std::vector<std::uint8_t> old;
+    // Not zero-filled first: the read overwrites it all, and 27 MB of zeros cost a few ms.
+    std::unique_ptr<std::uint8_t[]> kept;
+    std::span<std::uint8_t> old;
     if (readable) {
         if (const int error = injected_fault(Step::read_old); error != 0) return error;
-        old.resize(static_cast<std::size_t>(
-            old_size <= in_place_backup_limit ? old_size : std::min(old_size, new_size)));
+        const auto keep = static_cast<std::size_t>(
+            old_size <= in_place_backup_limit ? old_size : std::min(old_size, new_size));
+        kept = std::make_unique_for_overwrite<std::uint8_t[]>(keep);
+        old = std::span(kept.get(), keep);
         std::size_t got = 0;
         if (const int error = file.read_at(0, old, got); error != 0) return error;
         if (got < old.size()) {  // shorter than a moment ago: someone else is writing it
-            old.resize(got);
+            old = old.first(got);
             old_size = got;
         }
     }

@@ -425,7 +425,17 @@ int create_by_rename(int directory, bool syncable, const std::string& name,
     if (existing != nullptr && !copy_identity(existing->fd, existing->status, fd.get())) {
         return take_in_place;
     }
-    int error = pwrite_all(fd.get(), 0, data);
+    int error = 0;
+#ifdef __linux__
+    // All blocks at once, before any data: a full disk or the file-size limit strikes at once,
+    // and the file is laid out in one piece rather than block by block as writeback finds it.
+    while (!data.empty() && ::fallocate(fd.get(), 0, 0, static_cast<off_t>(data.size())) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EOPNOTSUPP && errno != ENOSYS) error = errno;
+        break;
+    }
+#endif
+    if (error == 0) error = pwrite_all(fd.get(), 0, data);
     if (error == 0) error = injected_fault(Step::write);
     if (error == 0) error = injected_fault(Step::sync);
     if (error == 0) error = sync_data(fd.get());

@@ -69,8 +69,7 @@ class InPlaceFile {
 public:
     virtual int size(std::uint64_t& out) = 0;
     // Reads exactly `out.size()` bytes from `offset` (fewer only at the end of the file).
-    virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out,
-                        std::size_t& got) = 0;
+    virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out, std::size_t& got) = 0;
     // Makes sure `length` bytes fit without failing for want of room. May lengthen the file
     // with zeros where the file system cannot reserve room otherwise; never changes a byte
     // below `current`.

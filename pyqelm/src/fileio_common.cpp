@@ -163,8 +163,9 @@ int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint
     std::span<std::uint8_t> old;
     if (readable) {
         if (const int error = injected_fault(Step::read_old); error != 0) return error;
-        const auto keep = static_cast<std::size_t>(
-            old_size <= in_place_backup_limit ? old_size : std::min(old_size, new_size));
+        const auto keep = static_cast<std::size_t>(old_size <= in_place_backup_limit
+                                                       ? old_size
+                                                       : std::min(old_size, new_size));
         kept = std::make_unique_for_overwrite<std::uint8_t[]>(keep);
         old = std::span(kept.get(), keep);
         std::size_t got = 0;

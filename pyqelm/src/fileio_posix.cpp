@@ -293,9 +293,8 @@ int sync_directory(int directory, bool syncable) {
     if (!syncable) return 0;
     while (::fsync(directory) != 0) {
         if (errno == EINTR) continue;
-        return errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EBADF
-                   ? 0
-                   : errno;
+        return errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EBADF ? 0
+                                                                                            : errno;
     }
     return 0;
 }
@@ -303,9 +302,9 @@ int sync_directory(int directory, bool syncable) {
 std::vector<std::string> split_names(const std::vector<char>& list) {
     std::vector<std::string> names;
     for (std::size_t pos = 0; pos < list.size();) {
-        const std::size_t end = std::find(list.begin() + static_cast<std::ptrdiff_t>(pos),
-                                          list.end(), '\0') -
-                                list.begin();
+        const std::size_t end =
+            std::find(list.begin() + static_cast<std::ptrdiff_t>(pos), list.end(), '\0') -
+            list.begin();
         if (end > pos) names.emplace_back(list.data() + pos, end - pos);
         pos = end + 1;
     }
@@ -465,8 +464,8 @@ public:
     int read_at(std::uint64_t offset, std::span<std::uint8_t> out, std::size_t& got) override {
         got = 0;
         while (got < out.size()) {
-            const ssize_t count = ::pread(fd_, out.data() + got, out.size() - got,
-                                          static_cast<off_t>(offset + got));
+            const ssize_t count =
+                ::pread(fd_, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
             if (count < 0) {
                 if (errno == EINTR) continue;
                 return errno;

@@ -15,10 +15,10 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -424,12 +424,11 @@ TEST_P(AsAnotherUser, SavesAndKeepsTheFile) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Places, AsAnotherUser,
-    ::testing::Values(
-        UserCase{"OthersFileInStickyDirectory", 01777, 4321, 8765, 0666, true},
-        UserCase{"WritableFileInReadOnlyDirectory", 0555, 0, 0, 0666, true},
-        UserCase{"OwnFileInReadOnlyDirectory", 0555, nobody, nogroup, 0600, true},
-        UserCase{"OthersFileInWritableDirectory", 0777, 4321, 8765, 0646, true},
-        UserCase{"OwnFileInWritableDirectory", 0777, nobody, nogroup, 0640, false}),
+    ::testing::Values(UserCase{"OthersFileInStickyDirectory", 01777, 4321, 8765, 0666, true},
+                      UserCase{"WritableFileInReadOnlyDirectory", 0555, 0, 0, 0666, true},
+                      UserCase{"OwnFileInReadOnlyDirectory", 0555, nobody, nogroup, 0600, true},
+                      UserCase{"OthersFileInWritableDirectory", 0777, 4321, 8765, 0646, true},
+                      UserCase{"OwnFileInWritableDirectory", 0777, nobody, nogroup, 0640, false}),
     ByName());
 
 TEST_F(FileIo, AFileTheUserMayNotWriteIsRefusedAndKept) {
@@ -438,8 +437,7 @@ TEST_F(FileIo, AFileTheUserMayNotWriteIsRefusedAndKept) {
     const Bytes old = pattern(3000, 1);
     write_bytes("p.qelm", old);
     ASSERT_EQ(::chmod("p.qelm", 0644), 0);
-    expect_os_error(in_child(become_nobody, "p.qelm", pattern(10, 2)), EACCES,
-                    "PermissionDenied");
+    expect_os_error(in_child(become_nobody, "p.qelm", pattern(10, 2)), EACCES, "PermissionDenied");
     EXPECT_EQ(read_bytes("p.qelm"), old);
     EXPECT_FALSE(has_leftovers());
 }
@@ -450,9 +448,11 @@ std::string access_acl() {
     const auto u16 = [&out](unsigned v) { out += char(v & 0xFF), out += char(v >> 8); };
     const auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
     u32(2);
-    for (const auto& [tag, perm, id] : {std::tuple{0x01u, 6u, 0xFFFFFFFFu}, {0x02u, 4u, 4321u},
-                                       {0x04u, 4u, 0xFFFFFFFFu}, {0x10u, 4u, 0xFFFFFFFFu},
-                                       {0x20u, 0u, 0xFFFFFFFFu}}) {
+    for (const auto& [tag, perm, id] : {std::tuple{0x01u, 6u, 0xFFFFFFFFu},
+                                        {0x02u, 4u, 4321u},
+                                        {0x04u, 4u, 0xFFFFFFFFu},
+                                        {0x10u, 4u, 0xFFFFFFFFu},
+                                        {0x20u, 0u, 0xFFFFFFFFu}}) {
         u16(tag), u16(perm), u32(id);
     }
     return out;
@@ -577,31 +577,31 @@ TEST_P(Faults, LeaveTheOldFileWhole) {
 using S = detail::Step;
 INSTANTIATE_TEST_SUITE_P(
     Steps, Faults,
-    ::testing::Values(
-        FaultCase{"NewCreate", FaultCase::new_file, S::create_temp, 0, 500},
-        FaultCase{"NewWrite", FaultCase::new_file, S::write, 0, 500},
-        FaultCase{"NewSync", FaultCase::new_file, S::sync, 0, 500},
-        FaultCase{"NewRename", FaultCase::new_file, S::rename, 0, 500},
-        FaultCase{"NewSyncDirectory", FaultCase::new_file, S::sync_directory, 0, 500},
-        FaultCase{"ReplaceCreate", FaultCase::rename, S::create_temp, 800, 500},
-        FaultCase{"ReplaceWrite", FaultCase::rename, S::write, 800, 500},
-        FaultCase{"ReplaceSync", FaultCase::rename, S::sync, 800, 500},
-        FaultCase{"ReplaceRename", FaultCase::rename, S::rename, 800, 500},
-        FaultCase{"ReplaceSyncDirectory", FaultCase::rename, S::sync_directory, 800, 500},
-        FaultCase{"InPlaceRead", FaultCase::in_place, S::read_old, 800, 500},
-        FaultCase{"InPlaceReserve", FaultCase::in_place, S::reserve, 800, 5000},
-        FaultCase{"InPlaceWriteShorter", FaultCase::in_place, S::write, 8000, 500},
-        FaultCase{"InPlaceWriteLonger", FaultCase::in_place, S::write, 800, 5000},
-        FaultCase{"InPlaceTruncate", FaultCase::in_place, S::truncate, 8000, 500},
-        FaultCase{"InPlaceSyncShorter", FaultCase::in_place, S::sync, 8000, 500},
-        FaultCase{"InPlaceSyncLonger", FaultCase::in_place, S::sync, 800, 5000}),
+    ::testing::Values(FaultCase{"NewCreate", FaultCase::new_file, S::create_temp, 0, 500},
+                      FaultCase{"NewWrite", FaultCase::new_file, S::write, 0, 500},
+                      FaultCase{"NewSync", FaultCase::new_file, S::sync, 0, 500},
+                      FaultCase{"NewRename", FaultCase::new_file, S::rename, 0, 500},
+                      FaultCase{"NewSyncDirectory", FaultCase::new_file, S::sync_directory, 0, 500},
+                      FaultCase{"ReplaceCreate", FaultCase::rename, S::create_temp, 800, 500},
+                      FaultCase{"ReplaceWrite", FaultCase::rename, S::write, 800, 500},
+                      FaultCase{"ReplaceSync", FaultCase::rename, S::sync, 800, 500},
+                      FaultCase{"ReplaceRename", FaultCase::rename, S::rename, 800, 500},
+                      FaultCase{"ReplaceSyncDirectory", FaultCase::rename, S::sync_directory, 800,
+                                500},
+                      FaultCase{"InPlaceRead", FaultCase::in_place, S::read_old, 800, 500},
+                      FaultCase{"InPlaceReserve", FaultCase::in_place, S::reserve, 800, 5000},
+                      FaultCase{"InPlaceWriteShorter", FaultCase::in_place, S::write, 8000, 500},
+                      FaultCase{"InPlaceWriteLonger", FaultCase::in_place, S::write, 800, 5000},
+                      FaultCase{"InPlaceTruncate", FaultCase::in_place, S::truncate, 8000, 500},
+                      FaultCase{"InPlaceSyncShorter", FaultCase::in_place, S::sync, 8000, 500},
+                      FaultCase{"InPlaceSyncLonger", FaultCase::in_place, S::sync, 800, 5000}),
     ByName());
 
 // Where the new file cannot take on the old one's identity, the save goes in place instead.
 TEST_F(FileIo, AFailedCopyOfTheIdentityMeansInPlace) {
     write_bytes("p.qelm", pattern(800, 1));
     const ino_t inode = inode_of("p.qelm");
-    detail::fault_hook = [](detail::Step step) { 
+    detail::fault_hook = [](detail::Step step) {
         return step == detail::Step::copy_identity ? EIO : 0;
     };
     const auto result = replace_file("p.qelm", pattern(500, 2));

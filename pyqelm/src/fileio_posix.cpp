@@ -117,6 +117,7 @@ public:
         fd_ = fd;
     }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
     // Closes now and reports a failure, which can carry a deferred write error of a network
     // file system; EINTR still frees the descriptor.
@@ -145,16 +146,39 @@ private:
     int directory_;
 };
 
+#ifndef O_PATH
+#define O_PATH O_RDONLY  // a lookup-only descriptor where the system has one
+#endif
+
+// The directory that holds a name, as a descriptor (none: the current directory).
+class DirectoryFd {
+public:
+    int get() const { return fd_ ? fd_.get() : AT_FDCWD; }
+    // Moves to `path` (ending in '/'), relative to where this one is now.
+    int enter(const std::string& path) {
+        const int fd = ::openat(get(), path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        fd_.reset(fd);
+        return 0;
+    }
+    void take(UniqueFd& fd) { fd_.reset(fd.release()); }
+    void leave() { fd_.reset(); }  // back to the current directory
+
+private:
+    UniqueFd fd_;
+};
+
 struct Target {
-    std::string path;  // the final file, after following symbolic links
+    DirectoryFd directory;  // holds the final file, after following symbolic links
+    std::string name;
     bool exists = false;
     struct stat status{};
 };
 
-int read_link(const std::string& path, std::string& out) {
+int read_link(int directory, const std::string& name, std::string& out) {
     for (std::size_t size = 256;; size *= 2) {
         out.resize(size);
-        const ssize_t length = ::readlink(path.c_str(), out.data(), size);
+        const ssize_t length = ::readlinkat(directory, name.c_str(), out.data(), size);
         if (length < 0) return errno;
         if (static_cast<std::size_t>(length) < size) {
             out.resize(static_cast<std::size_t>(length));
@@ -164,50 +188,56 @@ int read_link(const std::string& path, std::string& out) {
 }
 
 // Renaming over a symbolic link would replace the link itself, so the chain is followed by hand
-// to the file a direct open would have written; a dangling link yields the file it names.
+// to the file a direct open would have written; a dangling link yields the file it names. Each
+// step is taken from the directory of the step before, as the kernel does, so that no path
+// longer than the caller's own or a link's text is ever looked up.
 int resolve(std::string path, Target& target) {
-    std::string link;
     for (int hops = 0;; ++hops) {
+        const std::size_t split = path.find_last_of('/') + 1;  // 0 when there is no slash
+        if (split > 0) {
+            if (const int error = target.directory.enter(path.substr(0, split)); error != 0) {
+                return error;
+            }
+        }
+        target.name = path.substr(split);
+        // "" names the directory itself: the empty path, or one that ends in a slash.
+        if (target.name.empty()) return split == 0 ? ENOENT : EISDIR;
         struct stat status{};
-        if (::lstat(path.c_str(), &status) != 0) {
+        if (::fstatat(target.directory.get(), target.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+            0) {
             if (errno != ENOENT) return errno;
-            target.path = std::move(path);
             target.exists = false;
             return 0;
         }
         if (!S_ISLNK(status.st_mode)) {
-            target.path = std::move(path);
             target.exists = true;
             target.status = status;
             return 0;
         }
         if (hops == max_link_hops) return ELOOP;
-        if (const int error = read_link(path, link); error != 0) return error;
-        if (link.starts_with('/')) {
-            path = link;
-        } else {
-            // Relative to the link's own directory; the kernel resolves "dir/../x" through the real
-            // directory, as it would for the link.
-            path.erase(path.find_last_of('/') + 1);  // npos + 1 == 0 clears a bare name
-            path += link;
+        std::string link;
+        if (const int error = read_link(target.directory.get(), target.name, link); error != 0) {
+            return error;
         }
+        // An absolute link starts over from the root; a relative one from the link's directory.
+        if (link.starts_with('/')) target.directory.leave();
+        path = std::move(link);
     }
 }
 
-// Every later step works relative to this descriptor, so the length of the path up to it no
-// longer matters. A directory the caller may search but not read can still hold the file;
+// Every later step works relative to this descriptor, so the length of the path up to it
+// does not matter. A directory the caller may search but not read can still hold the file;
 // only the flush of the directory is then out of reach.
-int open_directory(const std::string& directory, UniqueFd& out, bool& syncable) {
-    const char* path = directory.empty() ? "." : directory.c_str();
-    out.reset(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    syncable = true;
-#ifdef O_PATH
-    if (!out && errno == EACCES) {
-        out.reset(::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        syncable = false;
+int open_directory(DirectoryFd& directory, bool& syncable) {
+    UniqueFd readable(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    syncable = static_cast<bool>(readable);
+    if (readable) {
+        directory.take(readable);
+        return 0;
     }
-#endif
-    return out ? 0 : errno;
+    if (errno != EACCES) return errno;
+    if (directory.get() == AT_FDCWD) return directory.enter("./");
+    return 0;
 }
 
 std::uint64_t random_suffix() {
@@ -536,41 +566,35 @@ int write_into(int directory, const std::string& name, std::span<const std::uint
 int replace(std::string path, std::span<const std::uint8_t> data) {
     Target target;
     if (const int error = resolve(std::move(path), target); error != 0) return error;
-
-    const std::size_t split = target.path.find_last_of('/') + 1;  // 0 when there is no slash
-    const std::string name = target.path.substr(split);
-    if (name.empty()) return target.path.empty() ? ENOENT : EISDIR;
     if (target.exists && S_ISDIR(target.status.st_mode)) return EISDIR;
 
-    UniqueFd directory;
     bool syncable = false;
-    if (const int error = open_directory(target.path.substr(0, split), directory, syncable);
-        error != 0) {
-        return error;
-    }
+    if (const int error = open_directory(target.directory, syncable); error != 0) return error;
+    const int directory = target.directory.get();
+    const std::string& name = target.name;
     // A new file is always made by rename, so nobody ever sees it half written.
-    if (!target.exists) return create_by_rename(directory.get(), syncable, name, data, nullptr);
-    if (!S_ISREG(target.status.st_mode)) return write_into(directory.get(), name, data);
+    if (!target.exists) return create_by_rename(directory, syncable, name, data, nullptr);
+    if (!S_ISREG(target.status.st_mode)) return write_into(directory, name, data);
 
     // Opened as a direct open would, so a file the caller may not write stays protected and is
     // refused with the same error. O_NONBLOCK: never hang on a pipe put there meanwhile.
     constexpr int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
     bool readable = true;
-    UniqueFd file(::openat(directory.get(), name.c_str(), O_RDWR | flags));
+    UniqueFd file(::openat(directory, name.c_str(), O_RDWR | flags));
     if (!file && errno == EACCES) {
-        file.reset(::openat(directory.get(), name.c_str(), O_WRONLY | flags));
+        file.reset(::openat(directory, name.c_str(), O_WRONLY | flags));
         readable = false;
     }
     if (!file) return errno;
     struct stat status{};
     if (::fstat(file.get(), &status) != 0) return errno;
-    if (!S_ISREG(status.st_mode)) return write_into(directory.get(), name, data);
+    if (!S_ISREG(status.st_mode)) return write_into(directory, name, data);
 
     // A new file takes the old one's place only where nothing tells them apart afterwards:
     // another name of the file would keep the old contents, and a mount on it cannot move.
-    if (status.st_nlink == 1 && !is_mount_point(directory.get(), file.get(), status)) {
+    if (status.st_nlink == 1 && !is_mount_point(directory, file.get(), status)) {
         const Existing existing{file.get(), status};
-        const int result = create_by_rename(directory.get(), syncable, name, data, &existing);
+        const int result = create_by_rename(directory, syncable, name, data, &existing);
         if (result != take_in_place) return result;
     }
     PosixInPlace in_place(file.get());

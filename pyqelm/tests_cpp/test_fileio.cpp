@@ -524,6 +524,42 @@ TEST_F(FileIo, APathNearTheLengthLimitIsSaved) {
     EXPECT_FALSE(has_leftovers());
 }
 
+// A link whose text and whose own path are each within the path limit, but not both together:
+// the kernel opens it, so a save must get through it too.
+TEST_F(FileIo, ALinkIsFollowedWhateverTheLengthOfBothPathsTogether) {
+    const std::string part(200, 'd');
+    std::vector<int> fds{AT_FDCWD};  // the directory chain, to build it and take it down again
+    const auto descend = [&](int count) {
+        std::string path;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(::mkdirat(fds.back(), part.c_str(), 0755), 0);
+            fds.push_back(::openat(fds.back(), part.c_str(), O_RDONLY | O_DIRECTORY));
+            path += part + '/';
+        }
+        return path;
+    };
+    const std::string to_link = descend(10);               // 2010 bytes
+    const std::string link_text = descend(14) + "p.qelm";  // 2820 bytes
+    const int file_directory = fds.back();
+    ASSERT_EQ(::symlinkat(link_text.c_str(), fds[10], "a.qelm"), 0);
+    const Bytes data = pattern(300, 7);
+    EXPECT_EQ(replace_file(to_link + "a.qelm", data), std::nullopt);
+    EXPECT_EQ(read_bytes(to_link + "a.qelm"), data);  // read through the link
+    EXPECT_TRUE(S_ISLNK(status_of(to_link + "a.qelm").st_mode));
+    std::vector<std::string> names;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd/" + std::to_string(file_directory))) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"p.qelm"});  // no temporary file beside it
+    ::unlinkat(file_directory, "p.qelm", 0);
+    ::unlinkat(fds[10], "a.qelm", 0);
+    for (std::size_t i = fds.size() - 1; i > 0; --i) {
+        ::close(fds[i]);
+        ::unlinkat(fds[i - 1], part.c_str(), AT_REMOVEDIR);
+    }
+}
+
 TEST_F(FileIo, ALongNameGetsAShortenedTemporaryName) {
     const std::string name = std::string(250, 'n') + ".qelm";
     write_bytes(name, pattern(10, 1));

@@ -7,13 +7,22 @@
 
 namespace inspect {
 
-int run_check(const protocols::Settings& settings, std::string& out) {
+int run_check(const protocols::Settings& settings, const protocols::TextSink& sink) {
     const std::vector<protocols::Finding> findings = protocols::check_settings(settings);
     if (findings.empty()) {
-        out += "ok\n";
+        sink("ok\n");
         return exit_ok;
     }
-    for (const protocols::Finding& finding : findings) out += finding.to_string() + "\n";
+    std::string out;
+    for (const protocols::Finding& finding : findings) {
+        out += finding.to_string();
+        out += '\n';
+        if (out.size() >= (std::size_t{1} << 16)) {
+            sink(out);
+            out.clear();
+        }
+    }
+    sink(out);
     return exit_findings;
 }
 

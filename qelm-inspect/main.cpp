@@ -9,6 +9,11 @@
 #include <variant>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "inspect.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
@@ -148,28 +153,48 @@ int run(int argc, char** argv) {
         return inspect::write_stdout(help) ? inspect::exit_ok : inspect::exit_failure;
     }
 
+    if (options.mode == Mode::plot && !options.out.ends_with(".svg")) {
+        // The drawing is SVG whatever the name says; a ".png" full of SVG helps nobody.
+        return usage_error("the --plot output must be an .svg file: '" + options.out + "'");
+    }
+
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!inspect::read_file(options.file, bytes, error)) {
-        return failure(options.file + ": " + error);
+    switch (inspect::read_file(options.file, inspect::max_protocol_file_size(), bytes, error)) {
+        case inspect::ReadStatus::ok: break;
+        case inspect::ReadStatus::failed: return failure(options.file + ": " + error);
+        case inspect::ReadStatus::too_large:
+            return failure(options.file + ": file too large to be a protocol file (" + error +
+                           ")");
     }
+    const std::size_t file_size = bytes.size();
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
+    // The record holds everything from here on; the bytes would only double the peak.
+    bytes = {};
     if (const auto* refused = std::get_if<protocols::DecodeError>(&decoded)) {
         return failure(options.file + ": not a well-formed protocol file: " + refused->to_string());
     }
     protocols::Settings& settings = std::get<protocols::Settings>(decoded);
 
-    std::string out;
+    // Everything printed goes out in pieces, so that a protocol of millions of samples or
+    // signals is never held as one text.
+    bool written = true;
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays one byte, as in the text form
+#endif
+    const protocols::TextSink to_stdout = [&written](std::string_view piece) {
+        if (written && std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
+            written = false;
+        }
+    };
     int status = inspect::exit_ok;
     switch (options.mode) {
         case Mode::text:
-            out = protocols::to_text(protocols::Protocol{std::move(settings)});
-            out += '\n';
+            protocols::write_text(protocols::Protocol{std::move(settings)}, to_stdout);
+            to_stdout("\n");
             break;
-        case Mode::summary:
-            out = inspect::summary_text(settings, options.file, bytes.size());
-            break;
-        case Mode::check: status = inspect::run_check(settings, out); break;
+        case Mode::summary: inspect::write_summary(settings, options.file, file_size, to_stdout); break;
+        case Mode::check: status = inspect::run_check(settings, to_stdout); break;
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {
@@ -187,7 +212,7 @@ int run(int argc, char** argv) {
             return inspect::exit_ok;
         }
     }
-    if (!inspect::write_stdout(out)) return failure("cannot write to standard output");
+    if (std::fflush(stdout) != 0 || !written) return failure("cannot write to standard output");
     return status;
 }
 

@@ -1,7 +1,12 @@
-// --plot: an SVG document with one panel per arbitrary signal and the other signals listed as
-// text. A signal longer than the panel is wide in pixels is drawn as the band between its
-// minimum and maximum in each pixel column, so the file stays small for any length while
-// every spike still shows.
+// --plot: an SVG document of the protocol as a researcher checks it before a session: the
+// routing of both channels (what drives each coil's amplitude and each channel's modulation),
+// one panel per arbitrary signal, and the other signals listed with their parameters.
+//
+// A signal with more samples than a few per pixel is drawn as the band between its minimum and
+// maximum in each pixel column, so the file stays small for any length, every spike still
+// shows, and a fast oscillation is a solid band rather than stripes. Past a readable number of
+// panels and list lines the rest is counted, not drawn, so the document's size is bounded
+// whatever the file holds.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -9,6 +14,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "inspect.hpp"
@@ -28,6 +35,14 @@ constexpr int page_width = left + plot_width + right;
 constexpr int line_height = 18;
 constexpr int panel_height = 24 + plot_height + 44;  // title, plot, tick labels and axis title
 
+// Beyond these the picture says how many more there are (--summary lists every signal).
+constexpr std::size_t max_panels = 12;
+constexpr std::size_t max_listed = 40;
+// Text longer than this (a coil name can be anything) is cut, so every line stays readable.
+constexpr std::size_t max_text_chars = 180;
+// Below this many pixels per sample, neighbouring samples are too close to draw one by one.
+constexpr double min_step_width = 4.0;
+
 // Coordinates to one decimal place, without a trailing ".0".
 std::string num(double v) {
     char buffer[32];
@@ -44,7 +59,13 @@ std::string num(double v) {
 std::string xml_escaped(std::string_view text) {
     if (!is_valid_utf8(text)) return "?";
     std::string out;
+    std::size_t chars = 0;
     for (char c : text) {
+        // Counts characters by their first byte; a cut falls between two characters.
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80 && ++chars > max_text_chars) {
+            out += "\u2026";
+            break;
+        }
         switch (c) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
@@ -143,7 +164,7 @@ void draw_panel(std::string& out, double top, std::size_t position, const Settin
     if (n == 0) {
         text_line(out, left + plot_width / 2.0, y0 + plot_height / 2.0, "no samples",
                   "text-anchor=\"middle\"");
-    } else if (n <= static_cast<std::size_t>(plot_width)) {
+    } else if (static_cast<double>(plot_width) / static_cast<double>(n) >= min_step_width) {
         // Few samples: each one held for its sample period.
         const double w = static_cast<double>(plot_width) / static_cast<double>(n);
         std::string d = "M" + num(left) + "," + num(y_of(samples[0])) + "H" + num(left + w);
@@ -153,12 +174,15 @@ void draw_panel(std::string& out, double top, std::size_t position, const Settin
         out += "<path class=\"samples\" d=\"" + d +
                "\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\"/>\n";
     } else {
-        // Many samples: the min/max band of each pixel column, outlined so that a flat stretch
-        // still shows as a line.
+        // Many samples: the min/max band of each pixel column. A column also takes in the last
+        // sample of the column before it, so the band covers the line from one sample to the
+        // next: an oscillation faster than the columns fills its whole range in every column
+        // instead of beating against the column grid. The outline keeps a flat stretch visible.
         std::vector<std::int16_t> lows(plot_width), highs(plot_width);
         for (std::size_t c = 0; c < static_cast<std::size_t>(plot_width); ++c) {
-            const std::size_t begin = c * n / plot_width;
-            const std::size_t end = (c + 1) * n / plot_width;
+            std::size_t begin = c * n / plot_width;
+            const std::size_t end = std::max(begin + 1, (c + 1) * n / plot_width);
+            if (begin > 0) --begin;
             const auto [lo_it, hi_it] =
                 std::minmax_element(samples.begin() + static_cast<std::ptrdiff_t>(begin),
                                     samples.begin() + static_cast<std::ptrdiff_t>(end));
@@ -182,48 +206,135 @@ void draw_panel(std::string& out, double top, std::size_t position, const Settin
 
 }  // namespace
 
+namespace {
+
+// "signal 4: MixedSignal, a: signal 0 (Sine), b: signal 3 (Arbitrary)", "external input 2" or
+// "signal 9 (does not exist)".
+std::string route_text(const Settings& s, const SignalSourceSelection& source) {
+    if (source.external_selected || source.internal >= s.signals.size()) {
+        return describe_source(s, source);
+    }
+    const Signal& signal = s.signals[static_cast<std::size_t>(source.internal)];
+    return "signal " + std::to_string(source.internal) + ": " + std::string(kind_name(signal)) +
+           ", " + describe_parameters(s, signal);
+}
+
+// The routing of one channel: its state and coil, then one row per input; a mixed signal gets
+// a row for each of its two inputs.
+double draw_channel(std::string& out, double y, const Settings& s, char letter,
+                    const ChannelSettings& channel) {
+    const std::string name(1, letter);
+    const char* colour = channel.enabled ? "#000" : "#888";
+    y += line_height;
+    text_line(out, 24, y,
+              "channel " + name + ": " +
+                  (channel.enabled ? std::string("enabled") : std::string("disabled, not driven")) +
+                  ", " + describe_coil(s, channel),
+              std::string("font-weight=\"bold\" fill=\"") + colour + "\"");
+    const struct {
+        std::string label;
+        const SignalSourceSelection& source;
+    } inputs[] = {{"coil " + name + "1 amplitude", channel.amplitude1_source},
+                  {"coil " + name + "2 amplitude", channel.amplitude2_source},
+                  {"modulation", channel.modulation_source}};
+    const std::string fill = std::string("fill=\"") + colour + "\"";
+    for (const auto& input : inputs) {
+        y += line_height;
+        out += "<g class=\"route\" data-channel=\"" + name + "\">\n";
+        text_line(out, 40, y, input.label, fill);
+        text_line(out, 170, y, "\u2190 " + route_text(s, input.source), fill);
+        const SignalSourceSelection& source = input.source;
+        if (!source.external_selected && source.internal < s.signals.size()) {
+            const Signal& signal = s.signals[static_cast<std::size_t>(source.internal)];
+            if (const auto* mixed = std::get_if<MixedSignalParams>(&signal)) {
+                for (const auto& [part, position] :
+                     {std::pair{"a", mixed->a_idx}, std::pair{"b", mixed->b_idx}}) {
+                    y += line_height;
+                    SignalSourceSelection inner;
+                    inner.internal = position;
+                    text_line(out, 190, y, std::string(part) + " = " + route_text(s, inner), fill);
+                }
+            }
+        }
+        out += "</g>\n";
+    }
+    return y;
+}
+
+}  // namespace
+
 std::string plot_svg(const Settings& s, std::string_view file_name) {
     std::vector<std::size_t> drawn, listed;
+    std::size_t more_drawn = 0, more_listed = 0;
     for (std::size_t i = 0; i < s.signals.size(); ++i) {
-        (std::holds_alternative<ArbitrarySignalParams>(s.signals[i]) ? drawn : listed).push_back(i);
+        if (std::holds_alternative<ArbitrarySignalParams>(s.signals[i])) {
+            if (drawn.size() < max_panels) drawn.push_back(i); else ++more_drawn;
+        } else {
+            if (listed.size() < max_listed) listed.push_back(i); else ++more_listed;
+        }
     }
-    const double list_top = 3.0 * line_height + 6;
-    const double panels_top =
-        list_top + static_cast<double>(listed.size() + (listed.empty() ? 0 : 1)) * line_height;
-    const double height = panels_top + static_cast<double>(drawn.size()) * panel_height + 8;
 
-    std::string out;
-    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(page_width) + "\" height=\"" +
-           num(height) + "\" viewBox=\"0 0 " + num(page_width) + " " + num(height) +
-           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
-    out += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    text_line(out, 10, line_height, std::string(file_name),
+    std::string body;
+    text_line(body, 10, line_height, std::string(file_name),
               "font-size=\"14\" font-weight=\"bold\"");
-    text_line(out, 10, 2.0 * line_height,
+    text_line(body, 10, 2.0 * line_height,
               "session " + format_float(s.session_duration) + " s (" +
                   std::to_string(num_samples_for(s.session_duration)) + " samples at " +
                   format_approx(SAMPLING_RATE) + " per second), intensity " +
                   format_float(s.intensity) + ", " + std::to_string(s.signals.size()) +
                   (s.signals.size() == 1 ? " signal" : " signals"));
 
+    double y = 3.0 * line_height + 6;
+    body += "<g class=\"routing\">\n";
+    text_line(body, 10, y, "Routing", "font-weight=\"bold\"");
+    y = draw_channel(body, y, s, 'A', s.channel_a_settings);
+    y = draw_channel(body, y + 4, s, 'B', s.channel_b_settings);
+    body += "</g>\n";
+
     if (!listed.empty()) {
-        out += "<g class=\"parameters\">\n";
-        text_line(out, 10, list_top, "Signals not drawn:", "font-weight=\"bold\"");
-        double y = list_top;
+        y += 1.5 * line_height;
+        body += "<g class=\"parameters\">\n";
+        text_line(body, 10, y, "Signals not drawn:", "font-weight=\"bold\"");
         for (std::size_t i : listed) {
             y += line_height;
-            text_line(out, 24, y,
+            text_line(body, 24, y,
                       "signal " + std::to_string(i) + ": " + std::string(kind_name(s.signals[i])) +
                           ", " + describe_parameters(s, s.signals[i]));
         }
-        out += "</g>\n";
+        if (more_listed > 0) {
+            y += line_height;
+            text_line(body, 24, y,
+                      "\u2026 and " + std::to_string(more_listed) +
+                          " more, not listed here (qelm-inspect --summary lists every signal)",
+                      "class=\"omitted\" font-style=\"italic\"");
+        }
+        body += "</g>\n";
     }
-    double top = panels_top;
+    double top = y + 10;
     for (std::size_t i : drawn) {
-        draw_panel(out, top, i, s, std::get<ArbitrarySignalParams>(s.signals[i]).samples);
+        draw_panel(body, top, i, s, std::get<ArbitrarySignalParams>(s.signals[i]).samples);
         top += panel_height;
     }
+    if (more_drawn > 0) {
+        top += line_height;
+        text_line(body, 10, top,
+                  "\u2026 and " + std::to_string(more_drawn) + " more arbitrary " +
+                      (more_drawn == 1 ? "signal" : "signals") +
+                      ", not drawn (the first " + std::to_string(max_panels) +
+                      " are; qelm-inspect --summary lists every signal)",
+                  "class=\"omitted\" font-style=\"italic\"");
+        top += 8;
+    }
+    const double height = top + 8;
+
+    std::string out;
+    out.reserve(body.size() + 400);
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(page_width) + "\" height=\"" +
+           num(height) + "\" viewBox=\"0 0 " + num(page_width) + " " + num(height) +
+           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    out += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    out += body;
     out += "</svg>\n";
     return out;
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -174,32 +175,39 @@ void draw_panel(std::string& out, double top, std::size_t position, const Settin
         out += "<path class=\"samples\" d=\"" + d +
                "\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"1.5\"/>\n";
     } else {
-        // Many samples: the min/max band of each pixel column. A column also takes in the last
-        // sample of the column before it, so the band covers the line from one sample to the
-        // next: an oscillation faster than the columns fills its whole range in every column
-        // instead of beating against the column grid. The outline keeps a flat stretch visible.
-        std::vector<std::int16_t> lows(plot_width), highs(plot_width);
-        for (std::size_t c = 0; c < static_cast<std::size_t>(plot_width); ++c) {
-            std::size_t begin = c * n / plot_width;
-            const std::size_t end = std::max(begin + 1, (c + 1) * n / plot_width);
+        // Many samples: the band between the minimum and the maximum of each column, filled and
+        // not outlined (an outline that climbs up and down every column draws the stripes it
+        // should prevent). A column takes at least three samples and also the last sample of the
+        // column before it, so the band covers the line from each sample to the next, and an
+        // oscillation of four samples per period or faster fills its whole range in every
+        // column instead of beating against the column grid. Each column is at least `min_band` pixels thick, so a flat stretch
+        // still shows as a line.
+        constexpr double min_band = 1.5;
+        const std::size_t columns = std::clamp<std::size_t>(n / 3, 1, plot_width);
+        const double column_width = static_cast<double>(plot_width) / static_cast<double>(columns);
+        std::vector<double> tops(columns), bottoms(columns);
+        for (std::size_t c = 0; c < columns; ++c) {
+            std::size_t begin = c * n / columns;
+            const std::size_t end = std::max(begin + 1, (c + 1) * n / columns);
             if (begin > 0) --begin;
             const auto [lo_it, hi_it] =
                 std::minmax_element(samples.begin() + static_cast<std::ptrdiff_t>(begin),
                                     samples.begin() + static_cast<std::ptrdiff_t>(end));
-            lows[c] = *lo_it;
-            highs[c] = *hi_it;
+            double top_y = y_of(*hi_it), bottom_y = y_of(*lo_it);
+            if (bottom_y - top_y < min_band) {
+                const double middle = (top_y + bottom_y) / 2;
+                top_y = middle - min_band / 2;
+                bottom_y = middle + min_band / 2;
+            }
+            tops[c] = top_y;
+            bottoms[c] = bottom_y;
         }
-        std::string d = "M" + num(left) + "," + num(y_of(highs[0])) + "H" + num(left + 1);
-        for (int c = 1; c < plot_width; ++c) {
-            d += "V" + num(y_of(highs[static_cast<std::size_t>(c)])) + "H" + num(left + c + 1);
-        }
-        for (int c = plot_width - 1; c >= 0; --c) {
-            d += "V" + num(y_of(lows[static_cast<std::size_t>(c)])) + "H" + num(left + c);
-        }
+        auto x_at = [&](std::size_t c) { return left + column_width * static_cast<double>(c); };
+        std::string d = "M" + num(left) + "," + num(tops[0]) + "H" + num(x_at(1));
+        for (std::size_t c = 1; c < columns; ++c) d += "V" + num(tops[c]) + "H" + num(x_at(c + 1));
+        for (std::size_t c = columns; c-- > 0;) d += "V" + num(bottoms[c]) + "H" + num(x_at(c));
         d += "Z";
-        out += "<path class=\"envelope\" d=\"" + d +
-               "\" fill=\"#1f5fa8\" fill-opacity=\"0.35\" stroke=\"#1f5fa8\" "
-               "stroke-width=\"1\" stroke-linejoin=\"round\"/>\n";
+        out += "<path class=\"envelope\" d=\"" + d + "\" fill=\"#1f5fa8\" fill-opacity=\"0.8\"/>\n";
     }
     out += "</g>\n";
 }
@@ -219,40 +227,89 @@ std::string route_text(const Settings& s, const SignalSourceSelection& source) {
            ", " + describe_parameters(s, signal);
 }
 
-// The routing of one channel: its state and coil, then one row per input; a mixed signal gets
-// a row for each of its two inputs.
+// The colour that marks a source: one per signal kind, one for external inputs and one for a
+// position that names no signal.
+const char* source_colour(const Settings& s, const SignalSourceSelection& source) {
+    static constexpr const char* kinds[] = {"#6b6b6b", "#1f77b4", "#d9730d", "#8e44ad",
+                                            "#2c9a2c"};
+    static_assert(std::size(kinds) == std::variant_size_v<Signal>);
+    if (source.external_selected) return "#8c564b";
+    if (source.internal >= s.signals.size()) return "#d62728";
+    return kinds[s.signals[static_cast<std::size_t>(source.internal)].index()];
+}
+
+// A rough width of a line of text in the 12-pixel sans-serif face, for the box around it.
+double text_width(std::string_view text) {
+    std::size_t chars = 0;
+    for (char c : text) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return 6.8 * static_cast<double>(std::min(chars, max_text_chars + 1)) + 14;
+}
+
+// A box with a line of text in it; the box is drawn dashed and grey for a channel that is not
+// driven.
+void text_box(std::string& out, double x, double y, std::string_view text, const char* stroke,
+              bool enabled, std::string_view css_class, double width = 0) {
+    if (width == 0) width = std::min(text_width(text), static_cast<double>(page_width) - 8 - x);
+    out += "<rect class=\"" + std::string(css_class) + "\" x=\"" + num(x) + "\" y=\"" +
+           num(y - 12.5) + "\" width=\"" + num(width) + "\" height=\"17\" rx=\"3\" fill=\"" +
+           (enabled ? std::string(stroke) : std::string("#aaa")) +
+           "\" fill-opacity=\"0.1\" stroke=\"" + (enabled ? stroke : "#aaa") + "\"" +
+           (enabled ? "" : " stroke-dasharray=\"4 3\"") + "/>\n";
+    text_line(out, x + 7, y, text, enabled ? "fill=\"#000\"" : "fill=\"#888\"");
+}
+
+// An arrow from x_from to x_to (pointing at x_to) on the line through y.
+void arrow(std::string& out, double x_from, double x_to, double y, const char* colour) {
+    const double dir = x_to < x_from ? 1.0 : -1.0;
+    out += "<path d=\"M" + num(x_from) + "," + num(y) + "H" + num(x_to + 5 * dir) +
+           "\" stroke=\"" + colour + "\" stroke-width=\"1.5\"/>\n";
+    out += "<path d=\"M" + num(x_to) + "," + num(y) + "L" + num(x_to + 7 * dir) + "," +
+           num(y - 4) + "V" + num(y + 4) + "Z\" fill=\"" + colour + "\"/>\n";
+}
+
+// The routing of one channel: its state and coil, then one row per input, each input boxed
+// with an arrow from the box of what drives it; a mixed signal gets a row for each of its two
+// inputs beneath it.
 double draw_channel(std::string& out, double y, const Settings& s, char letter,
                     const ChannelSettings& channel) {
     const std::string name(1, letter);
-    const char* colour = channel.enabled ? "#000" : "#888";
-    y += line_height;
+    const bool on = channel.enabled;
+    y += line_height + 2;
     text_line(out, 24, y,
               "channel " + name + ": " +
-                  (channel.enabled ? std::string("enabled") : std::string("disabled, not driven")) +
-                  ", " + describe_coil(s, channel),
-              std::string("font-weight=\"bold\" fill=\"") + colour + "\"");
+                  (on ? std::string("enabled") : std::string("disabled, not driven")) + ", " +
+                  describe_coil(s, channel),
+              on ? "font-weight=\"bold\"" : "font-weight=\"bold\" fill=\"#888\"");
     const struct {
         std::string label;
         const SignalSourceSelection& source;
     } inputs[] = {{"coil " + name + "1 amplitude", channel.amplitude1_source},
                   {"coil " + name + "2 amplitude", channel.amplitude2_source},
-                  {"modulation", channel.modulation_source}};
-    const std::string fill = std::string("fill=\"") + colour + "\"";
+                  {"channel " + name + " modulation", channel.modulation_source}};
+    constexpr double input_x = 40, input_width = 150, source_x = 230;
     for (const auto& input : inputs) {
-        y += line_height;
-        out += "<g class=\"route\" data-channel=\"" + name + "\">\n";
-        text_line(out, 40, y, input.label, fill);
-        text_line(out, 170, y, "\u2190 " + route_text(s, input.source), fill);
+        y += line_height + 4;
         const SignalSourceSelection& source = input.source;
+        const char* colour = on ? source_colour(s, source) : "#aaa";
+        out += "<g class=\"route\" data-channel=\"" + name + "\">\n";
+        text_box(out, input_x, y, input.label, "#333", on, "input", input_width);
+        arrow(out, source_x, input_x + input_width + 2, y - 4, colour);
+        text_box(out, source_x, y, route_text(s, source), source_colour(s, source), on,
+                 "source");
         if (!source.external_selected && source.internal < s.signals.size()) {
             const Signal& signal = s.signals[static_cast<std::size_t>(source.internal)];
             if (const auto* mixed = std::get_if<MixedSignalParams>(&signal)) {
+                const double branch_top = y + 4.5;
                 for (const auto& [part, position] :
                      {std::pair{"a", mixed->a_idx}, std::pair{"b", mixed->b_idx}}) {
-                    y += line_height;
+                    y += line_height + 4;
                     SignalSourceSelection inner;
                     inner.internal = position;
-                    text_line(out, 190, y, std::string(part) + " = " + route_text(s, inner), fill);
+                    out += "<path d=\"M" + num(source_x + 12) + "," + num(branch_top) + "V" +
+                           num(y - 4) + "H" + num(source_x + 28) + "\" fill=\"none\" stroke=\"" +
+                           (on ? "#8e44ad" : "#aaa") + "\"/>\n";
+                    text_box(out, source_x + 30, y, std::string(part) + ": " + route_text(s, inner),
+                             source_colour(s, inner), on, "source");
                 }
             }
         }

@@ -1,6 +1,7 @@
 // --check: the library's findings, one per line, so that scripts can count and grep them.
+#include <cstddef>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "inspect.hpp"
 #include "protocols/checks.hpp"
@@ -8,22 +9,21 @@
 namespace inspect {
 
 int run_check(const protocols::Settings& settings, const protocols::TextSink& sink) {
-    const std::vector<protocols::Finding> findings = protocols::check_settings(settings);
-    if (findings.empty()) {
-        sink("ok\n");
-        return exit_ok;
-    }
     std::string out;
-    for (const protocols::Finding& finding : findings) {
-        out += finding.to_string();
+    bool found = false;
+    protocols::check_settings(settings, [&](const protocols::Finding& finding) {
+        found = true;
+        out += finding.path;
+        out += ": ";
+        out += finding.message;
         out += '\n';
-        if (out.size() >= (std::size_t{1} << 16)) {
+        if (out.size() >= (std::size_t{1} << 16)) {  // findings can run into the millions
             sink(out);
             out.clear();
         }
-    }
-    sink(out);
-    return exit_findings;
+    });
+    sink(found ? std::string_view(out) : std::string_view("ok\n"));
+    return found ? exit_findings : exit_ok;
 }
 
 }  // namespace inspect

@@ -144,6 +144,17 @@ std::string parse(int argc, char** argv, Options& options) {
     return "";
 }
 
+bool has_svg_extension(std::string_view name) {
+    if (name.size() < 4) return false;
+    std::string_view ext = name.substr(name.size() - 4);
+    constexpr std::string_view svg = ".svg";
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c = ext[i] >= 'A' && ext[i] <= 'Z' ? static_cast<char>(ext[i] - 'A' + 'a') : ext[i];
+        if (c != svg[i]) return false;
+    }
+    return true;
+}
+
 int run(int argc, char** argv) {
     Options options;
     if (const std::string problem = parse(argc, argv, options); !problem.empty()) {
@@ -153,7 +164,7 @@ int run(int argc, char** argv) {
         return inspect::write_stdout(help) ? inspect::exit_ok : inspect::exit_failure;
     }
 
-    if (options.mode == Mode::plot && !options.out.ends_with(".svg")) {
+    if (options.mode == Mode::plot && !has_svg_extension(options.out)) {
         // The drawing is SVG whatever the name says; a ".png" full of SVG helps nobody.
         return usage_error("the --plot output must be an .svg file: '" + options.out + "'");
     }

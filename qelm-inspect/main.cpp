@@ -46,17 +46,23 @@ stimulator runs it.
                   in force is checked (the internal signal, or the external input
                   when that is selected), and only on enabled channels: a disabled
                   channel is not driven. Prints "ok" when nothing is found.
-  --plot OUT.svg  write an SVG drawing of each arbitrary signal over time (seconds,
-                  values 0..1; long signals as a min/max band per pixel column);
-                  the other signals are listed with their parameters
+  --plot OUT.svg  write an SVG drawing of the protocol: the routing of both
+                  channels (what drives each coil's amplitude and each channel's
+                  modulation: a signal with its kind and parameters, or an external
+                  input; a mixed signal with its two inputs; disabled channels
+                  greyed), each arbitrary signal over time (seconds, values 0..1;
+                  many samples as a filled min/max band per pixel column), and the
+                  other signals with their parameters. Past 12 drawn and 40 listed
+                  signals the rest are counted. OUT must end in .svg
   -h, --help      show this help and exit
 
 Exit status:
   0  done; with --check, nothing found
   1  --check found something
-  2  bad arguments, a file that cannot be read or is not a well-formed protocol
-     file (the message names the byte offset and the field), or OUT.svg that
-     cannot be written
+  2  bad arguments, a file that cannot be read, is larger than any protocol
+     file can be (such a file is not read; a pipe or device is read no
+     further), or is not a well-formed protocol file (the message names the
+     byte offset and the field), or OUT.svg that cannot be written
 )";
 
 enum class Mode { text, summary, check, plot, reencode };

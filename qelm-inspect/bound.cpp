@@ -71,8 +71,8 @@ struct LargestEncoding {
         } else if constexpr (std::is_same_v<T, SampleVector>) {
             total += varint_size(max_samples) + max_samples * max_sample_bytes;
         } else if constexpr (std::is_same_v<T, std::vector<Signal>>) {
-            total += varint_size(max_full_length_signals) +
-                     max_full_length_signals * largest_signal();
+            total +=
+                varint_size(max_full_length_signals) + max_full_length_signals * largest_signal();
         } else if constexpr (IsVector<T>::value) {
             total += varint_size(value.size());
             for (const auto& element : value) add(element);

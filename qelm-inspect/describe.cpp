@@ -71,7 +71,8 @@ std::string describe_coil(const Settings& s, const ChannelSettings& channel) {
         return text + " (does not exist), LC setting " + std::to_string(channel.coil_setting_idx);
     }
     const Coil& coil = coils[static_cast<std::size_t>(channel.coil_idx)];
-    text += " " + quoted_name(coil.name) + ", LC setting " + std::to_string(channel.coil_setting_idx);
+    text +=
+        " " + quoted_name(coil.name) + ", LC setting " + std::to_string(channel.coil_setting_idx);
     if (channel.coil_setting_idx >= coil.settings.size()) return text + " (does not exist)";
     const LCSetting& lc = coil.settings[static_cast<std::size_t>(channel.coil_setting_idx)];
     return text + " (" + format_float(lc.carrier_frequency) + " kHz)";

@@ -65,7 +65,8 @@ ReadStatus read_file(const std::string& path, std::uint64_t max_size,
         const std::size_t read = std::fread(bytes.data() + got, 1, wanted, file);
         got += read;
         if (read < wanted || got == limit) break;
-        room = static_cast<std::size_t>(std::min<std::uint64_t>(2 * static_cast<std::uint64_t>(room), limit));
+        room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(2 * static_cast<std::uint64_t>(room), limit));
     }
     bytes.resize(got);
     // A directory opens on some systems and fails only on reading.

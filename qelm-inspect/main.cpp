@@ -155,7 +155,8 @@ bool has_svg_extension(std::string_view name) {
     std::string_view ext = name.substr(name.size() - 4);
     constexpr std::string_view svg = ".svg";
     for (std::size_t i = 0; i < 4; ++i) {
-        const char c = ext[i] >= 'A' && ext[i] <= 'Z' ? static_cast<char>(ext[i] - 'A' + 'a') : ext[i];
+        const char c =
+            ext[i] >= 'A' && ext[i] <= 'Z' ? static_cast<char>(ext[i] - 'A' + 'a') : ext[i];
         if (c != svg[i]) return false;
     }
     return true;
@@ -181,8 +182,7 @@ int run(int argc, char** argv) {
         case inspect::ReadStatus::ok: break;
         case inspect::ReadStatus::failed: return failure(options.file + ": " + error);
         case inspect::ReadStatus::too_large:
-            return failure(options.file + ": file too large to be a protocol file (" + error +
-                           ")");
+            return failure(options.file + ": file too large to be a protocol file (" + error + ")");
     }
     const std::size_t file_size = bytes.size();
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
@@ -210,7 +210,9 @@ int run(int argc, char** argv) {
             protocols::write_text(protocols::Protocol{std::move(settings)}, to_stdout);
             to_stdout("\n");
             break;
-        case Mode::summary: inspect::write_summary(settings, options.file, file_size, to_stdout); break;
+        case Mode::summary:
+            inspect::write_summary(settings, options.file, file_size, to_stdout);
+            break;
         case Mode::check: status = inspect::run_check(settings, to_stdout); break;
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),

@@ -180,8 +180,8 @@ void draw_panel(std::string& out, double top, std::size_t position, const Settin
         // should prevent). A column takes at least three samples and also the last sample of the
         // column before it, so the band covers the line from each sample to the next, and an
         // oscillation of four samples per period or faster fills its whole range in every
-        // column instead of beating against the column grid. Each column is at least `min_band` pixels thick, so a flat stretch
-        // still shows as a line.
+        // column instead of beating against the column grid. Each column is at least `min_band`
+        // pixels thick, so a flat stretch still shows as a line.
         constexpr double min_band = 1.5;
         const std::size_t columns = std::clamp<std::size_t>(n / 3, 1, plot_width);
         const double column_width = static_cast<double>(plot_width) / static_cast<double>(columns);
@@ -230,8 +230,7 @@ std::string route_text(const Settings& s, const SignalSourceSelection& source) {
 // The colour that marks a source: one per signal kind, one for external inputs and one for a
 // position that names no signal.
 const char* source_colour(const Settings& s, const SignalSourceSelection& source) {
-    static constexpr const char* kinds[] = {"#6b6b6b", "#1f77b4", "#d9730d", "#8e44ad",
-                                            "#2c9a2c"};
+    static constexpr const char* kinds[] = {"#6b6b6b", "#1f77b4", "#d9730d", "#8e44ad", "#2c9a2c"};
     static_assert(std::size(kinds) == std::variant_size_v<Signal>);
     if (source.external_selected) return "#8c564b";
     if (source.internal >= s.signals.size()) return "#d62728";
@@ -261,10 +260,10 @@ void text_box(std::string& out, double x, double y, std::string_view text, const
 // An arrow from x_from to x_to (pointing at x_to) on the line through y.
 void arrow(std::string& out, double x_from, double x_to, double y, const char* colour) {
     const double dir = x_to < x_from ? 1.0 : -1.0;
-    out += "<path d=\"M" + num(x_from) + "," + num(y) + "H" + num(x_to + 5 * dir) +
-           "\" stroke=\"" + colour + "\" stroke-width=\"1.5\"/>\n";
-    out += "<path d=\"M" + num(x_to) + "," + num(y) + "L" + num(x_to + 7 * dir) + "," +
-           num(y - 4) + "V" + num(y + 4) + "Z\" fill=\"" + colour + "\"/>\n";
+    out += "<path d=\"M" + num(x_from) + "," + num(y) + "H" + num(x_to + 5 * dir) + "\" stroke=\"" +
+           colour + "\" stroke-width=\"1.5\"/>\n";
+    out += "<path d=\"M" + num(x_to) + "," + num(y) + "L" + num(x_to + 7 * dir) + "," + num(y - 4) +
+           "V" + num(y + 4) + "Z\" fill=\"" + colour + "\"/>\n";
 }
 
 // The routing of one channel: its state and coil, then one row per input, each input boxed
@@ -294,8 +293,7 @@ double draw_channel(std::string& out, double y, const Settings& s, char letter,
         out += "<g class=\"route\" data-channel=\"" + name + "\">\n";
         text_box(out, input_x, y, input.label, "#333", on, "input", input_width);
         arrow(out, source_x, input_x + input_width + 2, y - 4, colour);
-        text_box(out, source_x, y, route_text(s, source), source_colour(s, source), on,
-                 "source");
+        text_box(out, source_x, y, route_text(s, source), source_colour(s, source), on, "source");
         if (!source.external_selected && source.internal < s.signals.size()) {
             const Signal& signal = s.signals[static_cast<std::size_t>(source.internal)];
             if (const auto* mixed = std::get_if<MixedSignalParams>(&signal)) {
@@ -325,9 +323,15 @@ std::string plot_svg(const Settings& s, std::string_view file_name) {
     std::size_t more_drawn = 0, more_listed = 0;
     for (std::size_t i = 0; i < s.signals.size(); ++i) {
         if (std::holds_alternative<ArbitrarySignalParams>(s.signals[i])) {
-            if (drawn.size() < max_panels) drawn.push_back(i); else ++more_drawn;
+            if (drawn.size() < max_panels)
+                drawn.push_back(i);
+            else
+                ++more_drawn;
         } else {
-            if (listed.size() < max_listed) listed.push_back(i); else ++more_listed;
+            if (listed.size() < max_listed)
+                listed.push_back(i);
+            else
+                ++more_listed;
         }
     }
 
@@ -376,8 +380,8 @@ std::string plot_svg(const Settings& s, std::string_view file_name) {
         top += line_height;
         text_line(body, 10, top,
                   "\u2026 and " + std::to_string(more_drawn) + " more arbitrary " +
-                      (more_drawn == 1 ? "signal" : "signals") +
-                      ", not drawn (the first " + std::to_string(max_panels) +
+                      (more_drawn == 1 ? "signal" : "signals") + ", not drawn (the first " +
+                      std::to_string(max_panels) +
                       " are; qelm-inspect --summary lists every signal)",
                   "class=\"omitted\" font-style=\"italic\"");
         top += 8;

@@ -67,9 +67,20 @@ def odd_values():
     return p
 
 
+def long_and_many():
+    """Text of several hundred kilobytes, written out in pieces: samples and signals both cross
+    the piece boundaries."""
+    p = Protocol()
+    p.set_session_duration(10.0)
+    p.add_arbitrary_signal(np.random.default_rng(5).random(p.get_num_samples()))
+    for k in range(3000):
+        p.add_sine_signal(k / 7, 1.0)
+    return p
+
+
 # --- text form -----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values])
+@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values, long_and_many])
 def test_text_form_is_str_after_save(tmp_path, build):
     p = build()
     path = saved(tmp_path, p)

@@ -52,8 +52,9 @@ stimulator runs it.
                   input; a mixed signal with its two inputs; disabled channels
                   greyed), each arbitrary signal over time (seconds, values 0..1;
                   many samples as a filled min/max band per pixel column), and the
-                  other signals with their parameters. Past 12 drawn and 40 listed
-                  signals the rest are counted. OUT must end in .svg
+                  other signals with their parameters. At most 12 signals are
+                  drawn and 40 listed, those that drive an enabled channel first;
+                  the rest are counted. OUT must end in .svg
   -h, --help      show this help and exit
 
 Exit status:

@@ -316,24 +316,59 @@ double draw_channel(std::string& out, double y, const Settings& s, char letter,
     return y;
 }
 
+// Which signals drive an enabled channel, directly or as an input of a mixed signal that does
+// (followed through any depth of mixing, without recursion).
+std::vector<bool> driving_signals(const Settings& s) {
+    const std::size_t n = s.signals.size();
+    std::vector<bool> driving(n, false);
+    std::vector<std::uint64_t> pending;
+    for (const ChannelSettings* channel : {&s.channel_a_settings, &s.channel_b_settings}) {
+        if (!channel->enabled) continue;
+        for (const SignalSourceSelection* source :
+             {&channel->amplitude1_source, &channel->amplitude2_source,
+              &channel->modulation_source}) {
+            if (!source->external_selected) pending.push_back(source->internal);
+        }
+    }
+    while (!pending.empty()) {
+        const std::uint64_t position = pending.back();
+        pending.pop_back();
+        if (position >= n || driving[static_cast<std::size_t>(position)]) continue;
+        driving[static_cast<std::size_t>(position)] = true;
+        if (const auto* mixed =
+                std::get_if<MixedSignalParams>(&s.signals[static_cast<std::size_t>(position)])) {
+            pending.push_back(mixed->a_idx);
+            pending.push_back(mixed->b_idx);
+        }
+    }
+    return driving;
+}
+
 }  // namespace
 
 std::string plot_svg(const Settings& s, std::string_view file_name) {
+    const std::string omitted_note =
+        " are shown, those that drive an enabled channel first; qelm-inspect --summary lists "
+        "every signal)";
+    // What fits is chosen among the signals that drive an enabled channel first, then among
+    // the rest, each group in position order, and shown in position order.
+    const std::vector<bool> driving = driving_signals(s);
     std::vector<std::size_t> drawn, listed;
     std::size_t more_drawn = 0, more_listed = 0;
-    for (std::size_t i = 0; i < s.signals.size(); ++i) {
-        if (std::holds_alternative<ArbitrarySignalParams>(s.signals[i])) {
-            if (drawn.size() < max_panels)
-                drawn.push_back(i);
-            else
-                ++more_drawn;
-        } else {
-            if (listed.size() < max_listed)
-                listed.push_back(i);
-            else
-                ++more_listed;
+    for (const bool wanted : {true, false}) {
+        for (std::size_t i = 0; i < s.signals.size(); ++i) {
+            if (driving[i] != wanted) continue;
+            const bool arbitrary = std::holds_alternative<ArbitrarySignalParams>(s.signals[i]);
+            std::vector<std::size_t>& chosen = arbitrary ? drawn : listed;
+            if (chosen.size() < (arbitrary ? max_panels : max_listed)) {
+                chosen.push_back(i);
+            } else {
+                ++(arbitrary ? more_drawn : more_listed);
+            }
         }
     }
+    std::sort(drawn.begin(), drawn.end());
+    std::sort(listed.begin(), listed.end());
 
     std::string body;
     text_line(body, 10, line_height, std::string(file_name),
@@ -365,8 +400,8 @@ std::string plot_svg(const Settings& s, std::string_view file_name) {
         if (more_listed > 0) {
             y += line_height;
             text_line(body, 24, y,
-                      "\u2026 and " + std::to_string(more_listed) +
-                          " more, not listed here (qelm-inspect --summary lists every signal)",
+                      "\u2026 and " + std::to_string(more_listed) + " more, not listed (" +
+                          std::to_string(max_listed) + omitted_note,
                       "class=\"omitted\" font-style=\"italic\"");
         }
         body += "</g>\n";
@@ -380,9 +415,8 @@ std::string plot_svg(const Settings& s, std::string_view file_name) {
         top += line_height;
         text_line(body, 10, top,
                   "\u2026 and " + std::to_string(more_drawn) + " more arbitrary " +
-                      (more_drawn == 1 ? "signal" : "signals") + ", not drawn (the first " +
-                      std::to_string(max_panels) +
-                      " are; qelm-inspect --summary lists every signal)",
+                      (more_drawn == 1 ? "signal" : "signals") + ", not drawn (" +
+                      std::to_string(max_panels) + omitted_note,
                   "class=\"omitted\" font-style=\"italic\"");
         top += 8;
     }

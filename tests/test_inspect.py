@@ -515,10 +515,14 @@ def test_memory_stays_within_a_multiple_of_the_file(tmp_path, monkeypatch, mode,
 
 
 def test_the_picture_stays_small_whatever_the_number_of_signals(tmp_path):
+    # 100,000 one-sample arbitrary signals (even positions) and as many constants; channel A
+    # is driven by signals 0 and 199998, which are drawn whatever their position.
+    p = Protocol()
+    p.set_amplitude_source(Coil.A2, 199_998)
+    base = saved(tmp_path, p, "base.qelm").read_bytes()
+    assert base[150:160] == b"\x01" + bytes(9)
     path = tmp_path / "many.qelm"
-    base = saved(tmp_path, Protocol(), "base.qelm").read_bytes()
-    constant = b"\x00" + bytes(8)
-    signals = (ONE_SAMPLE + constant) * 100_000
+    signals = (ONE_SAMPLE + b"\x00" + bytes(8)) * 100_000
     path.write_bytes(base[:150] + varint(200_000) + signals + base[160:])
     out = tmp_path / "many.svg"
     result = run("--plot", out, path)
@@ -526,12 +530,12 @@ def test_the_picture_stays_small_whatever_the_number_of_signals(tmp_path):
     assert out.stat().st_size < 1_000_000
     root = svg_of(out)
     panels = root.findall(f".//{SVG}g[@class='panel']")
-    assert [g.get("data-signal") for g in panels] == [str(2 * k) for k in range(12)]
+    assert [int(g.get("data-signal")) for g in panels] == [2 * k for k in range(11)] + [199_998]
     omitted = ["".join(t.itertext()) for t in root.iter(f"{SVG}text") if t.get("class") == "omitted"]
+    note = "are shown, those that drive an enabled channel first; qelm-inspect --summary lists every signal)"
     assert omitted == [
-        "\u2026 and 99960 more, not listed here (qelm-inspect --summary lists every signal)",
-        "\u2026 and 99988 more arbitrary signals, not drawn (the first 12 are; "
-        "qelm-inspect --summary lists every signal)",
+        f"\u2026 and 99960 more, not listed (40 {note}",
+        f"\u2026 and 99988 more arbitrary signals, not drawn (12 {note}",
     ]
 
 

@@ -151,6 +151,9 @@ std::string parse(int argc, char** argv, Options& options) {
     return "";
 }
 
+// Thrown by the standard output sink when a write fails.
+struct OutputFailed {};
+
 bool has_svg_extension(std::string_view name) {
     if (name.size() < 4) return false;
     std::string_view ext = name.substr(name.size() - 4);
@@ -196,13 +199,13 @@ int run(int argc, char** argv) {
 
     // Everything printed goes out in pieces, so that a protocol of millions of samples or
     // signals is never held as one text.
-    bool written = true;
+    // A failed write ends the output at once: nobody reads the rest of millions of lines.
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays one byte, as in the text form
 #endif
-    const protocols::TextSink to_stdout = [&written](std::string_view piece) {
-        if (written && std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
-            written = false;
+    const protocols::TextSink to_stdout = [](std::string_view piece) {
+        if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
+            throw OutputFailed{};
         }
     };
     int status = inspect::exit_ok;
@@ -232,7 +235,7 @@ int run(int argc, char** argv) {
             return inspect::exit_ok;
         }
     }
-    if (std::fflush(stdout) != 0 || !written) return failure("cannot write to standard output");
+    if (std::fflush(stdout) != 0) throw OutputFailed{};
     return status;
 }
 
@@ -241,6 +244,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return run(argc, argv);
+    } catch (const OutputFailed&) {
+        return failure("cannot write to standard output");
     } catch (const std::bad_alloc&) {
         // A file of millions of samples shown as text needs memory in proportion.
         return failure("out of memory");

@@ -581,6 +581,15 @@ def test_unreadable_files(tmp_path, target, reason):
     assert reason in result.stderr.decode()
 
 
+@pytest.mark.parametrize("mode", [[], ["--summary"], ["--check"]], ids=["text", "summary", "check"])
+@pytest.mark.skipif(not pathlib.Path("/dev/full").exists(), reason="needs /dev/full")
+def test_a_full_standard_output_is_a_failure(tmp_path, mode):
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([INSPECT, *mode, saved(tmp_path, long_and_many())], stdout=full,
+                                stderr=subprocess.PIPE, timeout=120)
+    assert (result.returncode, result.stderr) == (2, b"qelm-inspect: cannot write to standard output\n")
+
+
 def test_unwritable_plot(tmp_path):
     result = run("--plot", tmp_path / "no" / "such" / "dir.svg", saved(tmp_path, Protocol()))
     assert result.returncode == 2

@@ -6,6 +6,7 @@
 // pointer rather than by one append per token.
 #include "protocols/text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -240,7 +241,15 @@ std::size_t size_bound(const T& value, std::size_t level) {
 
 class TextWriter {
 public:
-    explicit TextWriter(std::string& out) : out_(out) {}
+    explicit TextWriter(std::string& out, const TextSink* sink = nullptr)
+        : out_(out), sink_(sink) {}
+
+    // Hands what is written so far to the sink, if there is one; `out_` then starts over.
+    void flush() {
+        if (sink_ == nullptr || out_.empty()) return;
+        (*sink_)(out_);
+        out_.clear();
+    }
 
     // Writes `value` from the current position on; continuation lines are indented relative
     // to `level`, the level of the line on which the value begins.
@@ -297,6 +306,7 @@ public:
 
 private:
     void new_line(std::size_t level) {
+        if (sink_ != nullptr && out_.size() >= flush_size) flush();
         out_ += '\n';
         out_.append(level * indent_width, ' ');
     }
@@ -307,20 +317,29 @@ private:
     void write_tokens(const Items& items, std::size_t level) {
         using Element = typename ListOf<Items>::element;
         const std::size_t indent = level * indent_width;
-        const std::size_t start = out_.size();
-        out_.resize(start + items.size() * (1 + indent + token_max_chars<Element>() + 1));
-        char* p = out_.data() + start;
-        for (const Element item : items) {
-            *p++ = '\n';
-            std::memset(p, ' ', indent);
-            p += indent;
-            p = write_token(p, item);
-            *p++ = ',';
+        // Streamed, the list goes out in blocks, so only one block is ever held.
+        const std::size_t block = sink_ != nullptr ? 4096 : items.size();
+        for (std::size_t first = 0; first < items.size(); first += block) {
+            const std::size_t count = std::min(block, items.size() - first);
+            const std::size_t start = out_.size();
+            out_.resize(start + count * (1 + indent + token_max_chars<Element>() + 1));
+            char* p = out_.data() + start;
+            for (std::size_t i = first; i < first + count; ++i) {
+                *p++ = '\n';
+                std::memset(p, ' ', indent);
+                p += indent;
+                p = write_token(p, static_cast<Element>(items[i]));
+                *p++ = ',';
+            }
+            out_.resize(static_cast<std::size_t>(p - out_.data()));
+            if (sink_ != nullptr && out_.size() >= flush_size) flush();
         }
-        out_.resize(static_cast<std::size_t>(p - out_.data()));
     }
 
+    static constexpr std::size_t flush_size = std::size_t{1} << 16;
+
     std::string& out_;
+    const TextSink* sink_;
 };
 
 template <class T>
@@ -380,6 +399,13 @@ void append_quoted(std::string& out, std::string_view utf8) {
         p += decoded.length;
     }
     out += '"';
+}
+
+void write_text(const Protocol& value, const TextSink& sink) {
+    std::string out;
+    TextWriter writer(out, &sink);
+    writer.write(value, 0);
+    writer.flush();
 }
 
 std::string to_text(const Protocol& value) { return render(value); }

@@ -2,6 +2,7 @@
 // Python Protocol returns.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,11 @@ std::string to_text(const ChannelSettings& value);
 std::string to_text(const SignalSourceSelection& value);
 std::string to_text(const Signal& value);
 std::string to_text(ErrorCode value);
+
+// The text form of `value`, handed to `sink` in pieces of some tens of kilobytes, so that the
+// text of millions of samples or signals is never held whole. The pieces joined are to_text.
+using TextSink = std::function<void(std::string_view)>;
+void write_text(const Protocol& value, const TextSink& sink);
 
 // A 64-bit float: the shortest digits that read back as the same value, positional from
 // 0.0001 up to (not including) 1e16 and for zero, scientific otherwise; "NaN", "inf", "-inf".

@@ -20,8 +20,7 @@ from typing import Literal, TypeAlias, final
 import numpy as np
 import numpy.typing as npt
 import pyqelm
-
-_Buffer: TypeAlias = bytes | bytearray | memoryview
+from typing_extensions import Buffer
 
 class FormatError(ValueError):
     """The data is not a well-formed protocol file.
@@ -275,7 +274,7 @@ def load(path: str | bytes | PathLike[str] | PathLike[bytes], /) -> ProtocolFile
     Raises :class:`FormatError` for a malformed file, ``OSError`` when it cannot be read.
     """
 
-def loads(data: _Buffer, /) -> ProtocolFile:
+def loads(data: Buffer, /) -> ProtocolFile:
     """Decode a protocol file held in ``data``, any contiguous bytes-like object.
 
     Raises :class:`FormatError` for malformed data, ``TypeError`` for an object that is not

@@ -376,3 +376,29 @@ def test_stubs_match_the_runtime_module(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "qelmfile"], cwd=tmp_path,
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+TYPED_USE = """\
+import qelmfile
+pf = qelmfile.loads(b"")
+duration: float = pf.session_duration
+signal = pf.signals[0]
+if isinstance(signal, qelmfile.Arbitrary):
+    count: int = len(signal.samples) + len(signal.sample_values())
+names: list[str] = [f.field + f.message for f in qelmfile.check(pf)]
+fields = [field for field, _, _ in qelmfile.diff(pf, pf)]
+pf.to_protocol().save("variant.qelm")
+pf.session_duration = 1.0
+qelmfile.loads("text")
+pf.signals[0].amplitude
+"""
+
+
+def test_stubs_type_use_and_flag_misuse(tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "use.py").write_text(TYPED_USE)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "use.py"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300)
+    flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    # The first nine lines are right; each of the last three is wrong.
+    assert flagged == {10, 11, 12}, result.stdout

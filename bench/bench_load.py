@@ -13,6 +13,9 @@ Memory is the resident set size from /proc/self (Linux): the decoded samples are
 allocations, which tracemalloc does not see. The peak is the high-water mark VmHWM after
 resetting it through /proc/self/clear_refs; tracemalloc's peak of the Python allocations is
 shown beside it.
+
+load reads the file with readinto() into memory of its own, which for a large file is advised to
+use huge pages (Linux), and decodes it there.
 """
 
 from __future__ import annotations
@@ -80,8 +83,8 @@ def memory_figures(path: str, size: int) -> None:
         print("  peak during load:      not measurable (/proc/self/clear_refs not writable)")
     print(f"  kept ProtocolFile:     {kept:>13,} bytes = {kept / N:.3f} bytes/sample")
     print(f"  samples array (view):  {shared:>13,} bytes more")
-    print(f"  tracemalloc peak:      {python_peak:>13,} bytes (the file's bytes object; "
-          f"file size {size:,})")
+    print(f"  tracemalloc peak:      {python_peak:>13,} bytes (Python objects; the file's bytes "
+          f"are read into memory of the module's own)")
     print()
     del samples, pf
 
@@ -90,16 +93,25 @@ def main() -> None:
     # glibc raises its mmap threshold after a large block is freed, after which freed blocks
     # stay resident and RSS no longer shows what is alive. A fixed threshold keeps every large
     # block in its own mapping, returned to the system when freed.
-    if os.environ.get("MALLOC_MMAP_THRESHOLD_") is None:
-        os.environ["MALLOC_MMAP_THRESHOLD_"] = "131072"
-        os.execv(sys.executable, [sys.executable, *sys.argv])
+    #
+    # --memory recycled instead lets glibc keep freed blocks (threshold at its 32 MiB maximum):
+    # then each read() lands in the block the previous round freed, already faulted in, and the
+    # read costs only the copy out of the page cache, a case a program loading one file does not
+    # see but a loop reading the same file does. The RSS figures mean little in that mode.
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--memory", choices=["fresh", "recycled"], default="fresh",
+                        help="fresh (default) or recycled memory for each read, see above")
     parser.add_argument("--rounds", type=int, default=31, help="timed rounds (default 31)")
     parser.add_argument("--warmup", type=int, default=3, help="untimed rounds first (default 3)")
     parser.add_argument("--dir", default=None, help="parent of the temporary directory")
     args = parser.parse_args()
+    threshold = "131072" if args.memory == "fresh" else "33554432"
+    if os.environ.get("MALLOC_MMAP_THRESHOLD_") != threshold:
+        os.environ["MALLOC_MMAP_THRESHOLD_"] = threshold
+        os.execv(sys.executable, [sys.executable, *sys.argv])
 
     print_machine()
+    print(f"Memory:  {args.memory} (MALLOC_MMAP_THRESHOLD_={threshold})")
     rng = np.random.default_rng(20240601)
     p = Protocol()
     p.set_session_duration(DURATION)

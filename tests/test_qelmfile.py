@@ -131,6 +131,23 @@ def test_loads_refuses_what_is_not_a_contiguous_buffer(data, error):
         qelmfile.loads(data)
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="needs /dev/stdin")
+def test_load_reads_a_stream_without_a_size(tmp_path):
+    p = Protocol()
+    p.add_arbitrary_signal(np.linspace(0.0, 1.0, p.get_num_samples()))  # some 800 kB
+    path, data = saved_bytes(tmp_path, p)
+    script = ("import sys, qelmfile\n"
+              "sys.stdout.write(str(qelmfile.load('/dev/stdin')))\n")
+    with open(path, "rb") as source:
+        # A pipe: its size is unknown, so the reader grows its buffer as the data comes.
+        feeder = subprocess.Popen(["cat"], stdin=source, stdout=subprocess.PIPE)
+        result = subprocess.run([sys.executable, "-c", script], stdin=feeder.stdout,
+                                capture_output=True, text=True, timeout=60)
+        feeder.wait()
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == str(qelmfile.loads(data))
+
+
 def test_load_reports_a_missing_file(tmp_path):
     with pytest.raises(FileNotFoundError):
         qelmfile.load(tmp_path / "missing.qelm")

@@ -175,17 +175,87 @@ PyObject* loads(PyObject*, PyObject* data) noexcept {
     }
 }
 
+// Closes `file` on every path; on an error path the error in flight stays the one raised.
+class ClosingFile {
+public:
+    explicit ClosingFile(Ref file) : file_(std::move(file)) {}
+    ClosingFile(const ClosingFile&) = delete;
+    ClosingFile& operator=(const ClosingFile&) = delete;
+    ~ClosingFile() {
+        if (!file_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* pending = PyErr_GetRaisedException();
+        Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        if (pending != nullptr) PyErr_SetRaisedException(pending);
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        if (type != nullptr) PyErr_Restore(type, value, traceback);
+#endif
+    }
+    PyObject* get() const noexcept { return file_.get(); }
+    // Closes now and reports a failure to close (a successful read is not complete without).
+    void close() {
+        Ref closing = std::move(file_);
+        check(static_cast<bool>(Ref(PyObject_CallMethod(closing.get(), "close", nullptr))));
+    }
+
+private:
+    Ref file_;
+};
+
+using FileBytes = std::vector<std::uint8_t, protocols::DefaultInitAllocator<std::uint8_t>>;
+
+// The whole file, read with readinto straight into memory of our own: no bytes object, and a
+// large file lands in memory that is advised to use huge pages (see numeric.hpp), so reading
+// it costs little more than the copy out of the page cache.
+FileBytes read_whole(PyObject* file) {
+    Ref fileno = checked(PyObject_CallMethod(file, "fileno", nullptr));
+    Ref os = checked(PyImport_ImportModule("os"));
+    Ref status = checked(PyObject_CallMethod(os.get(), "fstat", "(O)", fileno.get()));
+    Ref st_size = checked(PyObject_GetAttrString(status.get(), "st_size"));
+    const long long expected = PyLong_AsLongLong(st_size.get());
+    if (expected == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    // One byte more than the size, so that the end is seen by the first read; a file that
+    // grows meanwhile, or that reports no size (a pipe), is read on in doubling steps.
+    const std::size_t size = expected > 0 ? static_cast<std::size_t>(expected) : 0;
+    FileBytes bytes(size + (size > 0 ? 1 : 65536));
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+        const auto room = static_cast<Py_ssize_t>(bytes.size() - filled);
+        Ref view = checked(PyMemoryView_FromMemory(reinterpret_cast<char*>(bytes.data() + filled),
+                                                   room, PyBUF_WRITE));
+        Ref got(PyObject_CallMethod(file, "readinto", "(O)", view.get()));
+        // The memory may move with the next resize: nothing may keep a view of it.
+        Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
+        if (!got || !released) throw PyErrorAlreadySet{};
+        if (got.get() == Py_None) {
+            PyErr_SetString(PyExc_BlockingIOError, "the file has no data ready to read");
+            throw PyErrorAlreadySet{};
+        }
+        const Py_ssize_t n = PyLong_AsSsize_t(got.get());
+        if (n < 0) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "readinto gave a negative count");
+            throw PyErrorAlreadySet{};
+        }
+        if (n == 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
 PyObject* load(PyObject*, PyObject* path) noexcept {
     try {
-        // The file is read the way open(path, "rb").read() reads it (paths of every kind, the
-        // platform's file name encoding), then decoded; the bytes are released right after.
+        // Opened by Python's own open(), so paths of every kind and the platform's file name
+        // encoding behave as in open(path, "rb").
         Ref io = checked(PyImport_ImportModule("io"));
-        Ref file = checked(PyObject_CallMethod(io.get(), "open", "(Os)", path, "rb"));
-        Ref data(PyObject_CallMethod(file.get(), "read", nullptr));
-        Ref closed(PyObject_CallMethod(file.get(), "close", nullptr));
-        if (!data) throw PyErrorAlreadySet{};  // the read error, not one from closing
-        if (!closed) throw PyErrorAlreadySet{};
-        return decode_buffer(data.get());
+        ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", path, "rb", 0)));
+        FileBytes bytes = read_whole(file.get());
+        file.close();
+        return decode({bytes.data(), bytes.size()});
     } catch (...) {
         return translate_current_exception();
     }

@@ -128,7 +128,10 @@ def main() -> None:
         print()
         assert str(qelmfile.loads(data).session_duration) == str(DURATION)
 
-        memory_figures(path, size)
+        if args.memory == "fresh":
+            memory_figures(path, size)
+        else:
+            print("Memory of load: not measured (freed memory stays resident in this mode)\n")
 
         def read() -> bytes:
             with open(path, "rb") as f:

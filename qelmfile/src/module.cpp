@@ -186,11 +186,13 @@ public:
 #if PY_VERSION_HEX >= 0x030C0000
         PyObject* pending = PyErr_GetRaisedException();
         Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        PyErr_Clear();  // a failure to close is not what went wrong
         if (pending != nullptr) PyErr_SetRaisedException(pending);
 #else
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        PyErr_Clear();  // a failure to close is not what went wrong
         if (type != nullptr) PyErr_Restore(type, value, traceback);
 #endif
     }

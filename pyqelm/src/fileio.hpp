@@ -41,5 +41,15 @@ std::string describe_os_error(int code);
 // per-process counter (no std::random_device: it can throw).
 std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count);
 
+#ifdef _WIN32
+// The form of `path` to hand to the system: unchanged while it fits the classic 260-unit limit,
+// else the extended-length form ("\\?\C:\..." or "\\?\UNC\server\share\...") of its full path.
+std::wstring path_for_system(std::wstring path);
+// The description of system error `code` from the text the system gave for it (`text` null when
+// it gave none, `lookup_error` then telling why).
+std::string describe_os_error(int code, const wchar_t* text, std::size_t length,
+                              unsigned long lookup_error);
+#endif
+
 }  // namespace detail
 }  // namespace pyqelm::fileio

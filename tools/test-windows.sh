@@ -62,11 +62,15 @@ pip download -q --only-binary=:all: --platform win_amd64 --python-version "$PYVE
 # --- wine, headless ------------------------------------------------------------------------------
 export WINEPREFIX="$W/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
-# A persistent server started first with its output elsewhere: a wine command whose output is
-# a pipe would otherwise hand that pipe to the server it starts and never finish.
-wineserver -p >/dev/null 2>&1 </dev/null
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# Debian keeps the server out of PATH.
+for server in /usr/lib/*/wine/wineserver /usr/lib/wine/wineserver; do
+  [ -x "$server" ] && PATH="$PATH:$(dirname "$server")" && break
+done
+# The server is started with its output elsewhere and kept running: a wine command whose output
+# is a pipe would otherwise hand that pipe to the server it starts and never finish.
 [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 </dev/null
+wineserver -p >/dev/null 2>&1 </dev/null || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
 wpy() { wine "$PY/python.exe" "$@" </dev/null; }
 
@@ -82,12 +86,15 @@ if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
 fi
 
 # --- one cross build: protocol library, module, qelm-inspect and the suites ----------------------
+# The interpreter's import library under the name MinGW gives import libraries, so that CMake
+# takes it for one (a ".lib" reads as a static library here, with Unix link dependencies).
+cp "$PY/libs/python$PYVER.lib" "$W/libpython$PYVER.dll.a"
 SITE="$PY/Lib/site-packages"
 [ -d "$SITE" ] || SITE=$(find "$PY" -maxdepth 3 -type d -name site-packages | head -n 1)
 cmake -S . -B "$W/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_FIND_ROOT_PATH="$W/gtest" -DPYQELM_WERROR=ON -DPYQELM_BUILD_TESTS=ON \
   -DPYQELM_BUILD_MODULE=ON -DPython_INCLUDE_DIR="$PY/include" \
-  -DPython_LIBRARY="$PY/libs/python$PYVER.lib" -DPython_SOABI="cp$PYVER-win_amd64" \
+  -DPython_LIBRARY="$W/libpython$PYVER.dll.a" -DPython_SOABI="cp$PYVER-win_amd64" \
   -DNUMPY_INCLUDE_DIR="$SITE/numpy/_core/include" >/dev/null
 cmake --build "$W/build"
 if ! ctest --test-dir "$W/build" --output-on-failure -j2 >"$W/ctest.log" 2>&1; then

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "protocols/checks.hpp"
+#include "environment.hpp"
 #include "protocols/settings.hpp"
 
 namespace protocols {
 namespace {
 
 Settings base() {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     Settings s = Settings::make_default();  // one Constant signal, channel A enabled
     return s;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "protocols/encoding.hpp"
+#include "environment.hpp"
 #include "protocols/settings.hpp"
 
 // Allocation failure on demand: while `fail_after` is non-negative, it counts allocations down
@@ -75,7 +76,7 @@ ByteBuffer encode(const Settings& s) {
 }
 
 Settings default_settings() {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     return Settings::make_default();
 }
 
@@ -188,9 +189,9 @@ TEST(DefaultFile, ByteForByte) {
 }
 
 TEST(DefaultFile, OnTargetMachineOnlyFirstByteDiffers) {
-    setenv(TARGET_MACHINE_VARIABLE, "1", 1);
+    test_env::set_target_machine("1");
     const Settings s = Settings::make_default();
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     ByteBuffer expected = hex(default_file);
     expected[0] = 0x01;
     EXPECT_EQ(to_hex(encode(s)), to_hex(expected));

@@ -28,15 +28,6 @@ Bytes pattern(std::size_t size, unsigned seed) {
     return out;
 }
 
-std::wstring widen(const std::string& utf8) {
-    const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                             static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(),
-                          length);
-    return out;
-}
-
 std::string narrow(const std::wstring& wide) {
     const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                              nullptr, 0, nullptr, nullptr);
@@ -221,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"Share", L"\\\\server\\share\\" + long_name,
                  L"\\\\?\\UNC\\server\\share\\" + long_name},
         PathCase{"AlreadyExtended", L"\\\\?\\C:\\" + long_name, L"\\\\?\\C:\\" + long_name}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tested) { return std::string(tested.param.name); });
 
 TEST(PathForSystemRelative, BecomesAbsolute) {
     wchar_t cwd[32768];

@@ -171,6 +171,8 @@ def test_symbolic_link_stays_and_its_target_is_replaced(at):
         link.symlink_to(os.path.join("real", "data.qelm"))
     except OSError as exc:  # Windows grants it only with a privilege or in developer mode
         pytest.skip(f"cannot make a symbolic link here: {exc}")
+    if not link.is_symlink():
+        pytest.skip("this system makes no symbolic link that it reports as one")
     Protocol().save("link.qelm")
     assert link.is_symlink()
     assert os.readlink(link) == os.path.join("real", "data.qelm")
@@ -191,7 +193,8 @@ WINDOWS_FAILURES = [
     ("adir.qelm", os_error(5, "PermissionDenied")),  # a directory refuses a writer
     ("afile/p.qelm", os_error("3|267", "NotFound|NotADirectory")),
     ("nul\0.qelm", 'Error { kind: InvalidInput, message: "strings passed to WinAPI cannot contain NULs" }'),
-    ("x" * 300 + ".qelm", os_error("123|206|3", "InvalidFilename|NotFound")),  # one component over 255
+    # one component over 255 units: Windows says 123 or 206, wine 2 or 3
+    ("x" * 300 + ".qelm", os_error("123|206|2|3", "InvalidFilename|NotFound")),
 ]
 
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "protocols/checks.hpp"
 #include "environment.hpp"
+#include "protocols/checks.hpp"
 #include "protocols/settings.hpp"
 
 namespace protocols {

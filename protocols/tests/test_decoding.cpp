@@ -12,9 +12,9 @@
 #include <variant>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
-#include "environment.hpp"
 #include "protocols/settings.hpp"
 
 namespace protocols {

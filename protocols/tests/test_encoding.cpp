@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "protocols/encoding.hpp"
 #include "environment.hpp"
+#include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
 
 // Allocation failure on demand: while `fail_after` is non-negative, it counts allocations down

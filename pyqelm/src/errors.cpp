@@ -89,11 +89,11 @@ void restore_raised_exception(PyObject* exception) {
 void raise_panic(const protocols::Failure& failure) {
     // A short diagnostic for scripts whose stderr is the only record of what went wrong.
     const auto& where = failure.where();
-    write_diagnostic("pyqelm: thread %lu refused an operation at %s:%u:%u:\n%s\n"
-                     "note: raised as PanicException; the object is unchanged and stays usable\n",
-                     PyThread_get_thread_ident(), where.file_name(),
-                     static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                     failure.message().c_str());
+    write_diagnostic(
+        "pyqelm: thread %lu refused an operation at %s:%u:%u:\n%s\n"
+        "note: raised as PanicException; the object is unchanged and stays usable\n",
+        PyThread_get_thread_ident(), where.file_name(), static_cast<unsigned>(where.line()),
+        static_cast<unsigned>(where.column()), failure.message().c_str());
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation's own exception stays set
     Ref message(PyUnicode_DecodeUTF8(failure.message().data(),

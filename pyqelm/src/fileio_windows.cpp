@@ -106,8 +106,8 @@ std::wstring path_for_system(std::wstring path) {
     // "." or ".." components, which is what the full-path lookup gives.
     std::wstring full(path.size() + MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()),
-                                                full.data(), nullptr);
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (length == 0) return path;  // the open reports what is wrong with it
         if (length < full.size()) {
             full.resize(length);
@@ -168,9 +168,9 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     // Learn about an existing target the way a direct open would see it: through links, so the
     // file a link leads to is replaced rather than the link.
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    const HANDLE probe =
-        ::CreateFileW(detail::path_for_system(target).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE probe = ::CreateFileW(detail::path_for_system(target).c_str(), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) return os_failure(error);

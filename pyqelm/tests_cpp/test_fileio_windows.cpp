@@ -7,9 +7,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <regex>
 #include <string>
@@ -168,8 +167,7 @@ TEST_F(FileIo, NulInThePathFailsBeforeTouchingTheDisk) {
 }
 
 TEST_F(FileIo, MissingDirectoryIsNotFound) {
-    expect_os_error(replace_file(narrow(dir_) + "\\missing\\p.qelm", pattern(3, 0)), 3,
-                    "NotFound");
+    expect_os_error(replace_file(narrow(dir_) + "\\missing\\p.qelm", pattern(3, 0)), 3, "NotFound");
     EXPECT_TRUE(names_in(dir_).empty());
 }
 

@@ -95,16 +95,15 @@ std::string describe_os_error(int code) {
 }
 
 std::wstring path_for_system(std::wstring path) {
-    // MAX_PATH counts the terminating NUL.
-    if (path.size() < MAX_PATH) return path;
     // Already in a form that bypasses the classic parsing ("\\?\" or "\\.\").
     if (path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' &&
         (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
         return path;
     }
-    // The extended form is taken literally: it must be absolute, with backslashes and without
-    // "." or ".." components, which is what the full-path lookup gives.
-    std::wstring full(path.size() + MAX_PATH, L'\0');
+    // The classic limit applies to the full path, with the current directory put in front of a
+    // relative one. The extended form is taken literally: it must be absolute, with backslashes
+    // and without "." or ".." components, which is what the full-path lookup gives.
+    std::wstring full(std::max<std::size_t>(path.size(), MAX_PATH) + MAX_PATH, L'\0');
     for (;;) {
         const DWORD length =
             ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
@@ -115,6 +114,9 @@ std::wstring path_for_system(std::wstring path) {
         }
         full.resize(length);
     }
+    // MAX_PATH counts the terminating NUL. Below it the path goes as given, so that short paths
+    // keep every rule of the classic form.
+    if (full.size() < MAX_PATH) return path;
     if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
         return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... names a share
     }

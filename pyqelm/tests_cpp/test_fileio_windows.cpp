@@ -212,6 +212,27 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"AlreadyExtended", L"\\\\?\\C:\\" + long_name, L"\\\\?\\C:\\" + long_name}),
     [](const auto& tested) { return std::string(tested.param.name); });
 
+// A short relative name in a deep current directory: the full path is what counts.
+TEST_F(FileIo, ShortRelativeNameInADeepDirectory) {
+    std::wstring directory = dir_;
+    while (directory.size() < 200) {
+        directory += L"\\" + std::wstring(40, L'c');
+        ASSERT_TRUE(::CreateDirectoryW(directory.c_str(), nullptr));
+    }
+    wchar_t old_cwd[32768];
+    ASSERT_GT(::GetCurrentDirectoryW(32768, old_cwd), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryW(directory.c_str()));
+    const std::wstring name = std::wstring(80, L'r') + L".qelm";
+    const std::wstring converted = detail::path_for_system(name);
+    const std::optional<std::string> result = replace_file(narrow(name), pattern(201, 6));
+    ::SetCurrentDirectoryW(old_cwd);
+    EXPECT_EQ(converted, L"\\\\?\\" + directory + L"\\" + name);
+    EXPECT_EQ(result, std::nullopt);
+    Bytes back;
+    ASSERT_TRUE(read_bytes(directory + L"\\" + name, back));
+    EXPECT_EQ(back, pattern(201, 6));
+}
+
 TEST(PathForSystemRelative, BecomesAbsolute) {
     wchar_t cwd[32768];
     const DWORD length = ::GetCurrentDirectoryW(32768, cwd);

@@ -3,6 +3,18 @@
 
 #include <cstdlib>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+#endif
+
 namespace protocols {
 
 std::string_view error_code_name(ErrorCode code) noexcept {
@@ -50,15 +62,31 @@ bool is_valid_utf8(std::string_view text) noexcept {
 
 #ifdef _WIN32
 bool target_machine_from_environment() {
-    // The Windows environment holds UTF-16: a value counts only if it has no unpaired surrogate.
-    const wchar_t* value = _wgetenv(L"QELM_TARGET_MACHINE");
-    if (value == nullptr) return false;
-    for (const wchar_t* p = value; *p != 0; ++p) {
-        const unsigned unit = static_cast<unsigned>(*p);
+    // Read from the process environment block, where SetEnvironmentVariableW and Python's
+    // os.environ put values, not from a C runtime's own copy, which another runtime in the
+    // process (or a value set after start-up) can leave stale. The block holds UTF-16: a value
+    // counts only if it has no unpaired surrogate.
+    std::wstring value(64, L'\0');
+    for (;;) {
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD length = ::GetEnvironmentVariableW(L"QELM_TARGET_MACHINE", value.data(),
+                                                       static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            // 0 is also the length of a present, empty value.
+            return ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+        }
+        if (length < value.size()) {
+            value.resize(length);
+            break;
+        }
+        value.resize(length);  // too small: `length` counts the terminating NUL
+    }
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const unsigned unit = value[i];
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-            const unsigned next = static_cast<unsigned>(p[1]);
+            const unsigned next = i + 1 < value.size() ? unsigned{value[i + 1]} : 0u;
             if (next < 0xDC00 || next > 0xDFFF) return false;
-            ++p;
+            ++i;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
             return false;
         }

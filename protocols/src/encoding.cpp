@@ -130,7 +130,7 @@ public:
             append_bytes(out_, bytes.data(), bytes.size());
         } else if constexpr (std::is_same_v<T, Signal>) {
             append_varint(out_, value.index());
-            std::visit([this](const auto& params) { write(params); }, value);
+            std::visit([this](const auto& params) { this->write(params); }, value);
         } else if constexpr (Record<T>) {
             for_each_field(value, *this);
         } else {

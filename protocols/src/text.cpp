@@ -146,9 +146,6 @@ struct ListOf<std::array<T, N>> {
 template <class T>
 concept List = ListOf<T>::value;
 
-template <class T>
-inline constexpr bool unsupported_field = false;
-
 constexpr std::size_t line_start_chars(std::size_t level) { return 1 + level * indent_width; }
 
 // An upper bound of the text's size (walking the same shape as the writer, but counting only
@@ -187,7 +184,7 @@ std::size_t size_bound(const T& value, std::size_t level) {
     } else if constexpr (Token<T>) {
         return token_max_chars<T>();
     } else {
-        static_assert(unsupported_field<T>, "no text form for this field type");
+        static_assert(sizeof(T) == 0, "no text form for this field type");
     }
 }
 
@@ -244,7 +241,7 @@ public:
             char buf[token_max_chars<T>()];
             out_.append(buf, write_token(buf, value));
         } else {
-            static_assert(unsupported_field<T>, "no text form for this field type");
+            static_assert(sizeof(T) == 0, "no text form for this field type");
         }
     }
 

@@ -99,11 +99,6 @@ PyObject* translate_current_exception() noexcept {
     return nullptr;
 }
 
-int translate_current_exception_int() noexcept {
-    translate_current_exception();
-    return -1;
-}
-
 std::string qualname_of(PyTypeObject* type) {
     Ref name(PyType_GetQualName(type));
     if (name) {

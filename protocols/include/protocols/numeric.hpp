@@ -21,14 +21,6 @@ constexpr std::uint64_t saturating_u64(double v) noexcept {
 // slips to rint()/nearbyint(), which round halves to even.
 inline double round_half_away(double v) noexcept { return std::round(v); }
 
-// double -> int16 after rounding, saturating at the type's bounds (NaN gives 0).
-inline std::int16_t saturating_i16(double v) noexcept {
-    if (v != v) return 0;
-    if (v <= -32768.0) return -32768;
-    if (v >= 32767.0) return 32767;
-    return static_cast<std::int16_t>(v);
-}
-
 // An allocator that leaves trivially constructible elements uninitialised on resize, so that a
 // buffer which is about to be overwritten in full is not zero-filled first.
 template <class T, class Base = std::allocator<T>>

@@ -52,6 +52,5 @@ INSTANTIATE_TEST_SUITE_P(Values, TargetMachine,
                                            EnvCase{"\xff", false}, EnvCase{"\xc3", false},
                                            EnvCase{"\xed\xa0\x80", false}));
 
-
 }  // namespace
 }  // namespace protocols

@@ -70,16 +70,23 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"overlong_two", "\xc0\xaf", {{FFFD, 1}, {FFFD, 1}}},
         DecodeCase{"overlong_c1", "\xc1\xbf", {{FFFD, 1}, {FFFD, 1}}},
         DecodeCase{"overlong_three", "\xe0\x80\xaf", {{FFFD, 1}, {FFFD, 1}, {FFFD, 1}}},
-        DecodeCase{"overlong_four", "\xf0\x8f\xbf\xbf", {{FFFD, 1}, {FFFD, 1}, {FFFD, 1}, {FFFD, 1}}},
+        DecodeCase{
+            "overlong_four", "\xf0\x8f\xbf\xbf", {{FFFD, 1}, {FFFD, 1}, {FFFD, 1}, {FFFD, 1}}},
         DecodeCase{"smallest_three", "\xe0\xa0\x80", {{0x800, 3}}},
         DecodeCase{"high_surrogate", "\xed\xa0\x80", {{FFFD, 1}, {FFFD, 1}, {FFFD, 1}}},
         DecodeCase{"low_surrogate", "\xed\xbf\xbf", {{FFFD, 1}, {FFFD, 1}, {FFFD, 1}}},
         DecodeCase{"below_surrogates", "\xed\x9f\xbf", {{0xD7FF, 3}}},
         DecodeCase{"truncated_at_end", "\xe2\x82", {{FFFD, 2}}},
-        DecodeCase{"truncated_then_ascii", "\xf0\x9f\x98" "A", {{FFFD, 3}, {U'A', 1}}},
+        DecodeCase{"truncated_then_ascii",
+                   "\xf0\x9f\x98"
+                   "A",
+                   {{FFFD, 3}, {U'A', 1}}},
         DecodeCase{"truncated_then_lead", "\xc3\xc3\xa9", {{FFFD, 1}, {0xE9, 2}}},
         DecodeCase{"lone_continuation", "\x80", {{FFFD, 1}}},
-        DecodeCase{"lone_ff", "a\xff" "b", {{U'a', 1}, {FFFD, 1}, {U'b', 1}}}),
+        DecodeCase{"lone_ff",
+                   "a\xff"
+                   "b",
+                   {{U'a', 1}, {FFFD, 1}, {U'b', 1}}}),
     [](const auto& test) { return std::string(test.param.label); });
 
 class Encode : public ::testing::TestWithParam<std::pair<char32_t, std::size_t>> {};
@@ -95,13 +102,12 @@ TEST_P(Encode, RoundTripsThroughDecode) {
     EXPECT_EQ(step.length, length);
 }
 
-INSTANTIATE_TEST_SUITE_P(Boundaries, Encode,
-                         ::testing::Values(std::pair{U'\0', 1u}, std::pair{U'\x7f', 1u},
-                                           std::pair{U'\x80', 2u}, std::pair{U'\x7ff', 2u},
-                                           std::pair{U'\x800', 3u}, std::pair{U'\xd7ff', 3u},
-                                           std::pair{U'\xe000', 3u}, std::pair{U'\xffff', 3u},
-                                           std::pair{U'\x10000', 4u},
-                                           std::pair{MAX_CODE_POINT, 4u}));
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, Encode,
+    ::testing::Values(std::pair{U'\0', 1u}, std::pair{U'\x7f', 1u}, std::pair{U'\x80', 2u},
+                      std::pair{U'\x7ff', 2u}, std::pair{U'\x800', 3u}, std::pair{U'\xd7ff', 3u},
+                      std::pair{U'\xe000', 3u}, std::pair{U'\xffff', 3u}, std::pair{U'\x10000', 4u},
+                      std::pair{MAX_CODE_POINT, 4u}));
 
 struct Utf16Case {
     const char* label;
@@ -121,7 +127,8 @@ TEST_P(Utf16, ToUtf8) {
 
 INSTANTIATE_TEST_SUITE_P(
     Units, Utf16,
-    ::testing::Values(Utf16Case{"empty", u"", ""}, Utf16Case{"bmp", u"caf\u00e9\u20ac", "caf\xc3\xa9\xe2\x82\xac"},
+    ::testing::Values(Utf16Case{"empty", u"", ""},
+                      Utf16Case{"bmp", u"caf\u00e9\u20ac", "caf\xc3\xa9\xe2\x82\xac"},
                       Utf16Case{"pair", u"\U0001F600", "\xf0\x9f\x98\x80"},
                       Utf16Case{"max_pair", u"\U0010FFFF", "\xf4\x8f\xbf\xbf"},
                       Utf16Case{"lone_high_at_end", std::u16string{u'a', 0xD800}, std::nullopt},

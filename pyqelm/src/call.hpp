@@ -46,7 +46,7 @@ namespace pyqelm {
 template <std::size_t N>
 struct FixedString {
     std::array<char, N> text{};
-    // NOLINTNEXTLINE(google-explicit-constructor): literals convert implicitly by design
+    // Implicit, so that a literal can stand where a FixedString is expected.
     constexpr FixedString(const char (&literal)[N]) { std::copy_n(literal, N, text.begin()); }
     constexpr std::string_view view() const { return {text.data(), N - 1}; }
 };
@@ -250,7 +250,7 @@ struct MethodDeclaration {
         static_assert(DefaultableArgument<T>, "this parameter type takes no default");
         constexpr std::optional<T> parsed = Argument<T>::parse_default(parameters[I].default_text);
         static_assert(parsed.has_value(), "the default does not read as the parameter's type");
-        return *parsed;
+        return parsed.value_or(T{});  // always the parsed value: asserted above
     }
 
     // Parameter I's value: its default when the argument is absent (never None: None given is
@@ -315,8 +315,7 @@ template <class Decl, class Body, std::size_t... I>
 PyObject* run_body(ProtocolObject& protocol, const BoundArguments& bound,
                    std::index_sequence<I...> /*parameters*/) {
     using Arguments = typename BodyTraits<Body>::Arguments;
-    Arguments converted{
-        Decl::template convert<std::tuple_element_t<I, Arguments>, I>(bound[I])...};
+    Arguments converted{Decl::template convert<std::tuple_element_t<I, Arguments>, I>(bound[I])...};
     return std::apply(
         [&protocol](auto&... values) -> PyObject* {
             if constexpr (std::is_void_v<typename BodyTraits<Body>::Result>) {

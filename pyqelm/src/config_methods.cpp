@@ -34,25 +34,26 @@ std::uint64_t checked_num_samples(const protocols::Settings& settings) {
 }
 
 constinit const MethodEntry set_stimulation_intensity =
-    declare<"set_stimulation_intensity", Access::Exclusive, "intensity">(
-        [](ProtocolObject& p, double intensity) {
-            PROTOCOLS_ENSURE(intensity >= 0.0 && intensity <= 1.0,
-                             "intensity >= 0.0 && intensity <= 1.0");
-            p.settings().intensity = intensity;
-        });
+    declare<"set_stimulation_intensity", Access::Exclusive, "intensity">([](ProtocolObject& p,
+                                                                            double intensity) {
+        PROTOCOLS_ENSURE(intensity >= 0.0 && intensity <= 1.0,
+                         "intensity >= 0.0 && intensity <= 1.0");
+        p.settings().intensity = intensity;
+    });
 
 constinit const MethodEntry set_session_duration =
-    declare<"set_session_duration", Access::Exclusive, "duration">(
-        [](ProtocolObject& p, double duration) {
-            // The upper bound first, so NaN and +inf fail there.
-            PROTOCOLS_ENSURE(duration <= protocols::MAX_SESSION_DURATION,
-                             "duration <= config::MAX_SESSION_DURATION");
-            PROTOCOLS_ENSURE(duration >= 0.01, "duration >= 0.01");
-            p.settings().session_duration = duration;
-        });
+    declare<"set_session_duration", Access::Exclusive, "duration">([](ProtocolObject& p,
+                                                                      double duration) {
+        // The upper bound first, so NaN and +inf fail there.
+        PROTOCOLS_ENSURE(duration <= protocols::MAX_SESSION_DURATION,
+                         "duration <= config::MAX_SESSION_DURATION");
+        PROTOCOLS_ENSURE(duration >= 0.01, "duration >= 0.01");
+        p.settings().session_duration = duration;
+    });
 
-constinit const MethodEntry enable_channel = declare<"enable_channel", Access::Exclusive, "channel">(
-    [](ProtocolObject& p, const ChannelArgument& channel) {
+constinit const MethodEntry enable_channel =
+    declare<"enable_channel", Access::Exclusive, "channel">([](ProtocolObject& p,
+                                                               const ChannelArgument& channel) {
         channel_settings(p.settings(), channel.discriminant).enabled = true;
     });
 
@@ -64,8 +65,7 @@ constinit const MethodEntry set_amplitude_source =
 
 constinit const MethodEntry set_modulation_source =
     declare<"set_modulation_source", Access::Exclusive, "channel", "index", "external=False">(
-        [](ProtocolObject& p, const ChannelArgument& channel, std::uint64_t index,
-           bool external) {
+        [](ProtocolObject& p, const ChannelArgument& channel, std::uint64_t index, bool external) {
             channel_settings(p.settings(), channel.discriminant).modulation_source =
                 make_selection(index, external);
         });

@@ -11,7 +11,8 @@
 namespace pyqelm {
 
 struct ProtocolObject {
-    PyObject_HEAD protocols::Protocol record;  // the object's state: its one field is the settings
+    PyObject_HEAD
+    protocols::Protocol record;  // the object's state: its one field is the settings
     BorrowFlag borrow_flag;
 
     protocols::Settings& settings() noexcept { return record.settings; }
@@ -19,7 +20,8 @@ struct ProtocolObject {
 
 // An instance of Coil or Channel: one of the six enumeration values.
 struct EnumObject {
-    PyObject_HEAD std::uint8_t discriminant;
+    PyObject_HEAD
+    std::uint8_t discriminant;
     BorrowFlag borrow_flag;
 };
 

@@ -22,8 +22,10 @@ public:
     template <class Create>
     T* get_or_create(Create&& create) {
         if (T* cached = value_.load(std::memory_order_acquire)) return cached;
-        Py_BEGIN_ALLOW_THREADS mutex_.lock();
-        Py_END_ALLOW_THREADS T* result = value_.load(std::memory_order_acquire);
+        Py_BEGIN_ALLOW_THREADS
+        mutex_.lock();
+        Py_END_ALLOW_THREADS
+        T* result = value_.load(std::memory_order_acquire);
         if (result == nullptr) {
             result = create();
             if (result != nullptr) value_.store(result, std::memory_order_release);

@@ -28,8 +28,9 @@ PyObject* append(ProtocolObject& p, Signal&& signal) {
 }  // namespace
 
 constinit const MethodEntry add_constant_signal =
-    declare<"add_constant_signal", Access::Exclusive, "value">(
-        [](ProtocolObject& p, double value) { return append(p, ConstantSignalParams{value}); });
+    declare<"add_constant_signal", Access::Exclusive, "value">([](ProtocolObject& p, double value) {
+        return append(p, ConstantSignalParams{value});
+    });
 
 constinit const MethodEntry add_sine_signal =
     declare<"add_sine_signal", Access::Exclusive, "amplitude", "frequency", "phase=0.0",

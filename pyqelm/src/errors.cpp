@@ -31,9 +31,10 @@ PyObject* take_raised_exception() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
+    // The exception object carries its type and traceback; the separate references go.
+    const Ref type_owner(type);
+    const Ref traceback_owner(traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
     return value;
 #endif
 }

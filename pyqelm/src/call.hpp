@@ -101,6 +101,10 @@ constexpr std::optional<double> parse_float_literal(std::string_view text) {
     const double value = static_cast<double>(mantissa) / scale;
     return negative ? -value : value;
 }
+static_assert(parse_float_literal("0.1") == 0.1 && parse_float_literal("-2.50") == -2.5 &&
+              parse_float_literal("1.0") == 1.0 && !parse_float_literal("1") &&
+              !parse_float_literal(".5") && !parse_float_literal("1e3") &&
+              !parse_float_literal("0.1x") && !parse_float_literal("9007199254740993.0"));
 
 // ---------------------------------------------------------------------------------------------
 // Conversions by parameter type

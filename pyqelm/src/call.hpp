@@ -58,10 +58,13 @@ struct ParameterText {
     bool has_default = false;
 };
 
+// Index loops rather than string_view::find: GCC 12 with -fsanitize=undefined cannot evaluate
+// find's null test on a pointer into a template argument at compile time.
 constexpr ParameterText split_parameter(std::string_view text) {
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos) return {text, {}, false};
-    return {text.substr(0, equals), text.substr(equals + 1), true};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=') return {text.substr(0, i), text.substr(i + 1), true};
+    }
+    return {text, {}, false};
 }
 
 constexpr bool is_identifier(std::string_view name) {
@@ -80,10 +83,9 @@ constexpr std::optional<double> parse_float_literal(std::string_view text) {
         negative = true;
         text.remove_prefix(1);
     }
-    const std::size_t point = text.find('.');
-    if (point == std::string_view::npos || point == 0 || point + 1 == text.size()) {
-        return std::nullopt;
-    }
+    std::size_t point = 0;
+    while (point < text.size() && text[point] != '.') ++point;
+    if (point == text.size() || point == 0 || point + 1 == text.size()) return std::nullopt;
     std::uint64_t mantissa = 0;
     double scale = 1.0;
     std::size_t fraction_digits = 0;

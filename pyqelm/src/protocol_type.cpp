@@ -80,16 +80,6 @@ constexpr const MethodEntry* METHOD_TABLE[] = {
     &save,
 };
 
-constexpr bool lists_each_method_once() {
-    for (std::size_t i = 0; i < std::size(METHOD_TABLE); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (METHOD_TABLE[i] == METHOD_TABLE[j]) return false;
-        }
-    }
-    return true;
-}
-static_assert(lists_each_method_once(), "a method appears twice in the method table");
-
 // The PyMethodDef entries, filled once by the class's creation (which runs under its one-time
 // guard); the class keeps pointing at them for the life of the process.
 std::array<PyMethodDef, std::size(METHOD_TABLE) + 1> protocol_methods{};

@@ -11,7 +11,7 @@ import pytest
 
 from pyqelm import Channel, Coil, Protocol
 
-from conftest import settings_of
+from support import settings_of
 
 
 

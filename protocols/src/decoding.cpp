@@ -20,6 +20,7 @@
 #endif
 
 #include "protocols/encoding.hpp"
+#include "protocols/utf8.hpp"
 
 namespace protocols {
 namespace {
@@ -361,7 +362,7 @@ private:
         std::size_t count = 0;
         if (!read_count(count, 1, "byte")) return false;
         const std::string_view text(reinterpret_cast<const char*>(in_.data() + pos_), count);
-        if (!is_valid_utf8(text)) return fail(start, "text is not valid UTF-8");
+        if (!utf8::is_valid(text)) return fail(start, "text is not valid UTF-8");
         value.assign(text);
         pos_ += count;
         return true;

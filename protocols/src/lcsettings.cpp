@@ -68,11 +68,11 @@ CoilResult Coil::create(std::string name, double inductance, double max_current,
 
     if (settings.empty()) {
         // No capacitance gives a carrier within the limit (or the list is empty): the record
-        // says which coil, and the caller decides whether that is fatal.
-        // Loggers see this record's location; the assertion keeps it where it has always been.
-        static_assert(__LINE__ + 1 == 74, "the lcsettings log record must stay on line 74");
-        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings",
-                      "No valid carrier frequency can be calculated for coil " + name);
+        // says which coil, and the caller decides whether that is fatal. Loggers see the record's
+        // line; it stays one line, since compilers differ in the __LINE__ of a wrapped call.
+        std::string message = "No valid carrier frequency can be calculated for coil " + name;
+        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings", std::move(message));
+        static_assert(__LINE__ - 1 == 74, "the lcsettings log record must stay on line 74");
         return CoilResult{ErrorCode::ConfigError};
     }
 

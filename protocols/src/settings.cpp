@@ -15,6 +15,8 @@
 #include <string>
 #endif
 
+#include "protocols/utf8.hpp"
+
 namespace protocols {
 
 std::string_view error_code_name(ErrorCode code) noexcept {
@@ -26,39 +28,7 @@ std::string_view error_code_name(ErrorCode code) noexcept {
     return names[static_cast<std::size_t>(code)];
 }
 
-bool is_valid_utf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int extra;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;  // no overlongs
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;  // no overlongs
-            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (end - p <= extra) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (int i = 2; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-        }
-        p += extra + 1;
-    }
-    return true;
-}
+bool is_valid_utf8(std::string_view text) noexcept { return utf8::is_valid(text); }
 
 #ifdef _WIN32
 bool target_machine_from_environment() {
@@ -81,17 +51,9 @@ bool target_machine_from_environment() {
         }
         value.resize(length);  // too small: `length` counts the terminating NUL
     }
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const unsigned unit = value[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            const unsigned next = i + 1 < value.size() ? unsigned{value[i + 1]} : 0u;
-            if (next < 0xDC00 || next > 0xDFFF) return false;
-            ++i;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return false;
-        }
-    }
-    return true;
+    // wchar_t is UTF-16 on Windows.
+    return utf8::is_valid_utf16(
+        std::u16string_view(reinterpret_cast<const char16_t*>(value.data()), value.size()));
 }
 #else
 bool target_machine_from_environment() {

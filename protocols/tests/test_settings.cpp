@@ -88,26 +88,5 @@ INSTANTIATE_TEST_SUITE_P(Values, TargetMachine,
                                            EnvCase{"\xed\xa0\x80", false}));
 #endif
 
-struct Utf8Case {
-    std::string bytes;
-    bool valid;
-};
-
-class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
-
-TEST_P(Utf8, Validation) { EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid); }
-
-INSTANTIATE_TEST_SUITE_P(Sequences, Utf8,
-                         ::testing::Values(Utf8Case{"", true}, Utf8Case{"plain", true},
-                                           Utf8Case{"\xf0\x9f\x98\x80", true},   // U+1F600
-                                           Utf8Case{"\xf4\x8f\xbf\xbf", true},   // U+10FFFF
-                                           Utf8Case{"\xf4\x90\x80\x80", false},  // beyond U+10FFFF
-                                           Utf8Case{"\xc0\xaf", false},          // overlong
-                                           Utf8Case{"\xe0\x80\xaf", false},      // overlong
-                                           Utf8Case{"\xed\xbf\xbf", false},      // surrogate
-                                           Utf8Case{"\xe2\x82", false},          // truncated
-                                           Utf8Case{"\x80", false},  // lone continuation
-                                           Utf8Case{std::string("a\0b", 3), true}));
-
 }  // namespace
 }  // namespace protocols

@@ -37,9 +37,10 @@ PyObject* take_raised_exception() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
+    // The exception object carries its type and traceback; the separate references go.
+    const Ref type_owner(type);
+    const Ref traceback_owner(traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
     return value;
 #endif
 }
@@ -134,11 +135,6 @@ PyObject* translate_current_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return nullptr;
-}
-
-int translate_current_exception_int() noexcept {
-    translate_current_exception();
-    return -1;
 }
 
 std::string qualname_of(PyTypeObject* type) {

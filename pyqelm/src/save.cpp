@@ -10,33 +10,22 @@
 #include "protocols/failure.hpp"
 
 namespace pyqelm {
-namespace {
 
-constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
-
-}  // namespace
-
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-    return call_method(self, SAVE, Access::Exclusive, args, nargs, kwnames,
-                       [](ProtocolObject& p, const Arguments& a) {
-                           const std::string filepath = a.utf8(0);
-                           // Byte-exact and case-sensitive, before anything is touched.
-                           PROTOCOLS_ENSURE(std::string_view(filepath).ends_with(".qelm"),
-                                            "filepath.ends_with(\".qelm\")");
-                           // A protocol always carries at least one signal; the one supplied
-                           // here stays in the protocol.
-                           if (p.settings().signals.empty()) {
-                               p.settings().signals.emplace_back(protocols::ConstantSignalParams{
-                                   0.0});
-                           }
-                           protocols::ByteBuffer encoded;
-                           protocols::encode_settings(p.settings(), encoded);
-                           if (auto error = fileio::replace_file(filepath, std::span(encoded))) {
-                               throw protocols::unwrap_failure(*error);
-                           }
-                           Py_RETURN_NONE;
-                       });
-}
+constinit const MethodEntry save = declare<"save", Access::Exclusive, "filepath">(
+    [](ProtocolObject& p, const std::string& filepath) {
+        // Byte-exact and case-sensitive, before anything is touched.
+        PROTOCOLS_ENSURE(std::string_view(filepath).ends_with(".qelm"),
+                         "filepath.ends_with(\".qelm\")");
+        // A protocol always carries at least one signal; the one supplied here stays in the
+        // protocol.
+        if (p.settings().signals.empty()) {
+            p.settings().signals.emplace_back(protocols::ConstantSignalParams{0.0});
+        }
+        protocols::ByteBuffer encoded;
+        protocols::encode_settings(p.settings(), encoded);
+        if (auto error = fileio::replace_file(filepath, std::span(encoded))) {
+            throw protocols::unwrap_failure(*error);
+        }
+    });
 
 }  // namespace pyqelm

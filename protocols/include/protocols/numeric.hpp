@@ -22,14 +22,6 @@ constexpr std::uint64_t saturating_u64(double v) noexcept {
 // slips to rint()/nearbyint(), which round halves to even.
 inline double round_half_away(double v) noexcept { return std::round(v); }
 
-// double -> int16 after rounding, saturating at the type's bounds (NaN gives 0).
-inline std::int16_t saturating_i16(double v) noexcept {
-    if (v != v) return 0;
-    if (v <= -32768.0) return -32768;
-    if (v >= 32767.0) return 32767;
-    return static_cast<std::int16_t>(v);
-}
-
 // Buffers from this size on are aligned to 2 MiB and, where the system backs memory with huge
 // pages only on request (Linux), asked for them: the millions of samples of a long arbitrary
 // signal are written once right after allocation, and faulting them in one 4 KiB page at a

@@ -36,7 +36,7 @@ void append_float(std::string& out, double value);
 // each maximal ill-formed subsequence is written as the escape "\u{fffd}" (never the raw
 // bytes, so the result is always valid UTF-8, and never a literal U+FFFD, so it stays
 // distinguishable from a name that really holds that character).
-void append_quoted(std::string& out, std::string_view utf8);
+void append_quoted(std::string& out, std::string_view text);
 
 // True for the characters that a quoted text writes as "\u{hex}": general categories Cc, Cf,
 // Cs, Co, Cn, Zl, Zp and Zs except U+0020, and Grapheme_Extend (Unicode 15.0 tables,

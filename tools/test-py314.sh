@@ -1,19 +1,44 @@
 #!/usr/bin/env bash
-# CPython 3.14: builds the module against 3.14's headers with warnings as errors (a deprecated
-# C-API call fails the build) and runs the whole Python suite on 3.14 with NumPy 2.x. 3.14 comes
-# from the Debian unstable root that tools/chroot.sh makes inside the checkout.
+# CPython 3.14, from the Debian unstable root that tools/chroot.sh makes inside the checkout.
+#
+#   bash tools/test-py314.sh          builds the module against 3.14's headers with warnings as
+#                                     errors (a deprecated C-API call fails the build) and runs
+#                                     the whole Python suite on 3.14 with NumPy 2.x;
+#   bash tools/test-py314.sh WHEEL    installs WHEEL (the stable-ABI wheel of tools/build-wheels.sh,
+#                                     a file inside the checkout) into a fresh 3.14 venv and runs
+#                                     the suite against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "${1:-}" != --inside ]; then
-  exec bash tools/chroot.sh run bash /src/tools/test-py314.sh --inside
+  wheel=""
+  if [ -n "${1:-}" ]; then
+    wheel=$(realpath "$1")
+    case $wheel in
+      "$PWD"/*) wheel=/src/${wheel#"$PWD"/} ;;
+      *) echo "test-py314.sh: the wheel must lie inside the checkout: $1" >&2; exit 2 ;;
+    esac
+  fi
+  exec bash tools/chroot.sh run bash /src/tools/test-py314.sh --inside "$wheel"
 fi
 
 # --- inside the sid root, the checkout at /src ---------------------------------------------------
 cd /src
-VENV=build/sid-venv
-python3.14 -m venv "$VENV"
-"$VENV/bin/python" -m pip install -q --upgrade pip
-PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
-"$VENV/bin/python" -c 'import sys, numpy; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__)'
-"$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$PWD" "$PWD/tests"
+WHEEL=${2:-}
+if [ -z "$WHEEL" ]; then
+  VENV=build/sid-venv
+  python3.14 -m venv "$VENV"
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+  PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
+else
+  VENV=build/sid-venv-wheel
+  rm -rf "$VENV"
+  python3.14 -m venv "$VENV"
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+  "$VENV/bin/python" -m pip install -q "$WHEEL[test]"
+fi
+"$VENV/bin/python" -c 'import sys, numpy, pyqelm; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__, "module", pyqelm.__file__)'
+# From an empty folder, so that the installed modules are imported.
+mkdir -p /tmp/py314-run
+cd /tmp/py314-run
+"/src/$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir /src /src/tests

@@ -1,4 +1,7 @@
 // Saving a protocol: the extension check, the default signal, the encoding and the write.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +16,48 @@ namespace pyqelm {
 namespace {
 
 constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
+
+#ifndef _WIN32
+// Pieces of 1 MiB: large enough that a write per piece costs nothing, small enough that the
+// encoder's buffer stays in the cache while the kernel copies it, and that the disk is busy
+// with the first pieces long before the last is made.
+std::size_t piece_size = std::size_t{1} << 20;
+
+// The protocol's file, encoded piece by piece while the file layer writes the pieces made.
+class EncodedProtocol final : public fileio::Contents {
+public:
+    explicit EncodedProtocol(const protocols::Settings& settings) noexcept
+        : settings_(settings) {}
+
+    std::uint64_t size() const override {
+        if (size_ == unknown) size_ = protocols::encoded_size(settings_);
+        return size_;
+    }
+
+    int produce(Output& out) const override {
+        class Forward final : public protocols::ChunkSink {
+        public:
+            explicit Forward(Output& out) noexcept : out_(out) {}
+            bool take(std::span<const std::uint8_t> piece) override {
+                error = out_.write(piece);
+                return error == 0;
+            }
+            int error = 0;
+
+        private:
+            Output& out_;
+        };
+        Forward forward(out);
+        protocols::encode_settings(settings_, piece_size, forward);
+        return forward.error;
+    }
+
+private:
+    static constexpr std::uint64_t unknown = ~std::uint64_t{0};
+    const protocols::Settings& settings_;
+    mutable std::uint64_t size_ = unknown;
+};
+#endif
 
 }  // namespace
 
@@ -30,11 +75,16 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                p.settings().signals.emplace_back(protocols::ConstantSignalParams{
                                    0.0});
                            }
+#ifdef _WIN32
+                           // The Windows file layer takes the whole file at once.
                            protocols::ByteBuffer encoded;
                            protocols::encode_settings(p.settings(), encoded);
-                           if (auto error = fileio::replace_file(filepath, std::span(encoded))) {
-                               throw protocols::unwrap_failure(*error);
-                           }
+                           auto error = fileio::replace_file(filepath, std::span(encoded));
+#else
+                           auto error = fileio::replace_file(filepath,
+                                                             EncodedProtocol(p.settings()));
+#endif
+                           if (error) throw protocols::unwrap_failure(*error);
                            Py_RETURN_NONE;
                        });
 }

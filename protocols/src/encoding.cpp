@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -15,6 +16,10 @@
 #include <string>
 #include <type_traits>
 #include <variant>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
 namespace protocols {
 namespace {
@@ -63,6 +68,12 @@ std::array<std::uint8_t, 8> f64_bytes(double value) noexcept {
 
 // Worst case of one sample: a 16-bit zig-zag value needs three 7-bit groups.
 constexpr std::size_t max_sample_bytes = 3;
+// A run of samples may store this many bytes beyond the end of its codes (whole vector stores).
+constexpr std::size_t sample_overrun = 16;
+// The room a run of `count` samples needs.
+constexpr std::size_t sample_room(std::size_t count) {
+    return count * max_sample_bytes + sample_overrun;
+}
 
 // The encoding of every 16-bit sample, indexed by its bit pattern: the varint bytes, padded to
 // three, then their count. Built once, on the first encoding with samples (256 KiB).
@@ -94,12 +105,11 @@ const SampleCodes& sample_codes() {
 
 // Writes the codes of `count` samples from `dst` on and returns the end. Millions of samples are
 // common, so the loop must not test for room per sample: the caller provides room for the worst
-// case, three bytes per sample plus one. Every sample stores all four bytes of its code and the
-// pointer moves by the true length, so the next sample overwrites the padding; the one byte
-// beyond the worst case takes the last sample's count. A table lookup instead of computing the
-// groups halves the time per sample, and no branch depends on the data.
-std::uint8_t* put_samples(std::uint8_t* dst, const std::int16_t* samples,
-                          std::size_t count) noexcept {
+// case, `sample_room(count)`. Every sample stores all four bytes of its code and the pointer
+// moves by the true length, so the next sample overwrites the padding. A table lookup instead
+// of computing the groups halves the time per sample, and no branch depends on the data.
+std::uint8_t* put_samples_table(std::uint8_t* dst, const std::int16_t* samples,
+                                std::size_t count) noexcept {
     const SampleCodes& codes = sample_codes();
     for (std::size_t i = 0; i < count; ++i) {
         const SampleCodes::Code& code = codes[samples[i]];
@@ -107,6 +117,98 @@ std::uint8_t* put_samples(std::uint8_t* dst, const std::int16_t* samples,
         dst += code[3];
     }
     return dst;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// With AVX2, eight samples at a time: each is widened to a 32-bit lane holding its three
+// candidate bytes with their continuation bits, and each half of four lanes is packed by one
+// byte shuffle chosen by which lanes need a second and a third byte. About three times faster
+// than the table, which leaves the encoding well behind the disk.
+class PackShuffles {
+public:
+    // Index: bit i set where lane i needs two bytes or more; bit 4 + i where it needs three.
+    PackShuffles() noexcept {
+        for (unsigned index = 0; index < 256; ++index) {
+            std::uint8_t at = 0;
+            masks_[index].fill(0x80);
+            for (unsigned lane = 0; lane < 4; ++lane) {
+                const unsigned length =
+                    1 + ((index >> lane) & 1u) + (((index >> lane) & (index >> (4 + lane))) & 1u);
+                for (unsigned byte = 0; byte < length; ++byte) {
+                    masks_[index][at++] = static_cast<std::uint8_t>(4 * lane + byte);
+                }
+            }
+            lengths_[index] = at;
+        }
+    }
+    const std::uint8_t* mask(unsigned index) const noexcept { return masks_[index].data(); }
+    std::size_t length(unsigned index) const noexcept { return lengths_[index]; }
+
+private:
+    alignas(16) std::array<std::array<std::uint8_t, 16>, 256> masks_;
+    std::array<std::uint8_t, 256> lengths_;
+};
+
+__attribute__((target("avx2"))) std::uint8_t* put_samples_avx2(std::uint8_t* dst,
+                                                                const std::int16_t* samples,
+                                                                std::size_t count) noexcept {
+    static const PackShuffles shuffles;
+    const __m256i low7 = _mm256_set1_epi32(0x7F);
+    const __m256i mid7 = _mm256_set1_epi32(0x7F00);
+    const __m256i top2 = _mm256_set1_epi32(0x30000);
+    const __m256i one_byte_max = _mm256_set1_epi32(0x7F);
+    const __m256i two_bytes_max = _mm256_set1_epi32(0x3FFF);
+    const __m256i more1 = _mm256_set1_epi32(0x80);
+    const __m256i more2 = _mm256_set1_epi32(0x8000);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + i));
+        const __m128i z16 = _mm_xor_si128(_mm_slli_epi16(s, 1), _mm_srai_epi16(s, 15));
+        const __m256i z = _mm256_cvtepu16_epi32(z16);
+        const __m256i two = _mm256_cmpgt_epi32(z, one_byte_max);
+        const __m256i three = _mm256_cmpgt_epi32(z, two_bytes_max);
+        __m256i lanes = _mm256_and_si256(z, low7);
+        lanes = _mm256_or_si256(lanes, _mm256_and_si256(_mm256_slli_epi32(z, 1), mid7));
+        lanes = _mm256_or_si256(lanes, _mm256_and_si256(_mm256_slli_epi32(z, 2), top2));
+        lanes = _mm256_or_si256(lanes, _mm256_and_si256(two, more1));
+        lanes = _mm256_or_si256(lanes, _mm256_and_si256(three, more2));
+        const auto two_bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(two)));
+        const auto three_bits =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(three)));
+        const unsigned first = (two_bits & 0xFu) | ((three_bits & 0xFu) << 4);
+        const unsigned second = (two_bits >> 4) | (three_bits & 0xF0u);
+        const __m128i packed_first = _mm_shuffle_epi8(
+            _mm256_castsi256_si128(lanes),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(shuffles.mask(first))));
+        const __m128i packed_second = _mm_shuffle_epi8(
+            _mm256_extracti128_si256(lanes, 1),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(shuffles.mask(second))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), packed_first);
+        dst += shuffles.length(first);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), packed_second);
+        dst += shuffles.length(second);
+    }
+    return put_samples_table(dst, samples + i, count - i);
+}
+
+// PYQELM_DISABLE_AVX2 (any value) keeps the table loop, so that it can be tested and compared
+// on machines that have AVX2.
+bool has_avx2() noexcept {
+    static const bool available = [] {
+        if (std::getenv("PYQELM_DISABLE_AVX2") != nullptr) return false;
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+}
+#endif
+
+std::uint8_t* put_samples(std::uint8_t* dst, const std::int16_t* samples,
+                          std::size_t count) noexcept {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if (has_avx2()) return put_samples_avx2(dst, samples, count);
+#endif
+    return put_samples_table(dst, samples, count);
 }
 
 // Appends to a growing buffer.
@@ -118,9 +220,9 @@ public:
 
     // Sized for the worst case once, written through a pointer, then cut to what was used.
     void samples(const std::int16_t* samples, std::size_t count) {
-        if (count > (out_.max_size() - 1) / max_sample_bytes) throw std::bad_alloc();
+        if (count > (out_.max_size() - sample_overrun) / max_sample_bytes) throw std::bad_alloc();
         const std::size_t start = out_.size();
-        const std::size_t worst = count * max_sample_bytes + 1;
+        const std::size_t worst = sample_room(count);
         reserve_for_append(out_, worst);
         out_.resize(start + worst);  // within capacity: cannot throw
         std::uint8_t* end = put_samples(out_.data() + start, samples, count);
@@ -185,7 +287,7 @@ public:
     void samples(const std::int16_t* samples, std::size_t count) {
         while (count > 0 && !stopped_) {
             const std::size_t room = piece_ + slack - used_;
-            const std::size_t n = std::min(count, (room - 1) / max_sample_bytes);
+            const std::size_t n = std::min(count, (room - sample_overrun) / max_sample_bytes);
             used_ = static_cast<std::size_t>(put_samples(buffer_.get() + used_, samples, n) -
                                              buffer_.get());
             samples += n;
@@ -202,7 +304,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t slack = 16;  // fits one block of five samples at their worst
+    static constexpr std::size_t slack = sample_room(5);  // a block of five samples at worst
 
     void hand_over_complete() {
         std::size_t start = 0;

@@ -14,8 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -436,24 +434,9 @@ bool is_mount_point(int directory, int fd, const struct stat& file) {
 }
 
 struct Existing {
-    UniqueFd& file;
+    int fd;
     const struct stat& status;
 };
-
-// Flushes the directory while another thread closes the replaced file: that close frees the
-// old file's pages and blocks, some milliseconds of work that need not wait behind the flush.
-// Both are done when this returns.
-int sync_directory_closing(int directory, bool syncable, UniqueFd& replaced) {
-    std::thread closer;
-    try {
-        closer = std::thread([fd = replaced.release()] { ::close(fd); });
-    } catch (const std::system_error&) {
-        replaced.reset();  // no thread to be had: close it here
-    }
-    const int error = sync_directory(directory, syncable);
-    if (closer.joinable()) closer.join();
-    return error;
-}
 
 // Writes each piece at the next offset as it comes, and starts its writeback at once.
 class FileWriter final : public Contents::Output {
@@ -488,8 +471,7 @@ int create_by_rename(int directory, bool syncable, const std::string& name, cons
         return existing != nullptr ? take_in_place : error;
     }
     if (const int error = injected_fault(Step::create_temp); error != 0) return error;
-    if (existing != nullptr &&
-        !copy_identity(existing->file.get(), existing->status, fd.get())) {
+    if (existing != nullptr && !copy_identity(existing->fd, existing->status, fd.get())) {
         return take_in_place;
     }
     int error = 0;
@@ -522,7 +504,6 @@ int create_by_rename(int directory, bool syncable, const std::string& name, cons
     }
     temp.release();
     if (const int fault = injected_fault(Step::sync_directory); fault != 0) return fault;
-    if (existing != nullptr) return sync_directory_closing(directory, syncable, existing->file);
     return sync_directory(directory, syncable);
 }
 
@@ -649,7 +630,7 @@ int replace(std::string path, const Contents& data) {
     // A new file takes the old one's place only where nothing tells them apart afterwards:
     // another name of the file would keep the old contents, and a mount on it cannot move.
     if (status.st_nlink == 1 && !is_mount_point(directory, file.get(), status)) {
-        const Existing existing{file, status};
+        const Existing existing{file.get(), status};
         const int result = create_by_rename(directory, syncable, name, data, &existing);
         if (result != take_in_place) return result;
     }

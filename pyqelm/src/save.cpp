@@ -18,10 +18,10 @@ namespace {
 constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
 
 #ifndef _WIN32
-// Pieces of 1 MiB: large enough that a write per piece costs nothing, small enough that the
-// encoder's buffer stays in the cache while the kernel copies it, and that the disk is busy
-// with the first pieces long before the last is made.
-std::size_t piece_size = std::size_t{1} << 20;
+// Pieces of 4 MiB: the disk is busy with the first pieces long before the last is made, and
+// each write and start of writeback moves enough to cost nothing (side by side, 4 MiB saved
+// slightly faster than 1 or 8 MiB, and 256 KiB took more processor time).
+constexpr std::size_t piece_size = std::size_t{4} << 20;
 
 // The protocol's file, encoded piece by piece while the file layer writes the pieces made.
 class EncodedProtocol final : public fileio::Contents {

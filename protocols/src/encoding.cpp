@@ -128,7 +128,7 @@ std::uint8_t* put_samples_table(std::uint8_t* dst, const std::int16_t* samples,
 // With AVX2, eight samples at a time: each is widened to a 32-bit lane holding its three
 // candidate bytes with their continuation bits, and each half of four lanes is packed by one
 // byte shuffle chosen by which lanes need a second and a third byte. About three times faster
-// than the table, which leaves the encoding well behind the disk.
+// than the table, so that the encoding stays well ahead of the disk.
 class PackShuffles {
 public:
     // Index: bit i set where lane i needs two bytes or more; bit 4 + i where it needs three.

@@ -1,7 +1,6 @@
 // Saving a protocol: the extension check, the default signal, the encoding and the write.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>

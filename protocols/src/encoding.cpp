@@ -155,8 +155,8 @@ private:
 };
 
 __attribute__((target("avx2"))) std::uint8_t* put_samples_avx2(std::uint8_t* dst,
-                                                                const std::int16_t* samples,
-                                                                std::size_t count) noexcept {
+                                                               const std::int16_t* samples,
+                                                               std::size_t count) noexcept {
     static const PackShuffles shuffles;
     const __m256i low7 = _mm256_set1_epi32(0x7F);
     const __m256i mid7 = _mm256_set1_epi32(0x7F00);
@@ -237,8 +237,8 @@ SAMPLES_INLINE std::uint64_t count_sample_bytes_body(const std::int16_t* samples
 }
 
 #ifdef PROTOCOLS_AVX2_CLONE
-__attribute__((target("avx2"))) std::uint64_t count_sample_bytes_avx2(
-    const std::int16_t* samples, std::size_t count) noexcept {
+__attribute__((target("avx2"))) std::uint64_t count_sample_bytes_avx2(const std::int16_t* samples,
+                                                                      std::size_t count) noexcept {
     return count_sample_bytes_body(samples, count);
 }
 #endif
@@ -431,7 +431,7 @@ void encode_settings(const Settings& settings, ByteBuffer& out) {
     }
 }
 
-std::uint64_t encoded_size(const Settings& settings) noexcept {
+std::uint64_t encoded_size(const Settings& settings) {
     SizeSink sink;
     Encoder<SizeSink>(sink).write(settings);
     return sink.size();

@@ -315,7 +315,8 @@ TEST(Samples, BulkLoopMatchesPrimitiveForEveryValue) {
     EXPECT_EQ(file.size(), 201u - 9u + 1u + 3u + 128u + 2u * 16256u + 3u * 49152u);
 }
 
-// --- pieces ----------------------------------------------------------------------------------------
+// --- pieces
+// ----------------------------------------------------------------------------------------
 
 // Collects the pieces, and refuses the one numbered `refuse_at` (counting from 0) if set.
 class Pieces : public ChunkSink {
@@ -368,8 +369,7 @@ const PieceCase piece_cases[] = {
     {"NoSignals", [](Settings& s) { s.signals.clear(); }},
 };
 
-class Chunked
-    : public ::testing::TestWithParam<std::tuple<PieceCase, std::size_t>> {};
+class Chunked : public ::testing::TestWithParam<std::tuple<PieceCase, std::size_t>> {};
 
 // Piece sizes of 1 to 3 bytes end pieces inside every varint, float and sample code; the others
 // fall inside sample runs at various offsets, at the buffer's slack, or take the file whole.
@@ -389,17 +389,17 @@ TEST_P(Chunked, SameBytesAsBufferedInPiecesOfTheSize) {
     EXPECT_EQ(encoded_size(s), expected.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, Chunked,
-    ::testing::Combine(::testing::ValuesIn(piece_cases),
-                       ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3},
-                                         std::size_t{16}, std::size_t{17}, std::size_t{151},
-                                         std::size_t{4096}, std::size_t{65537},
-                                         std::size_t{1} << 20)),
-    [](const auto& test) {
-        return std::string(std::get<0>(test.param).name) + "_" +
-               std::to_string(std::get<1>(test.param));
-    });
+INSTANTIATE_TEST_SUITE_P(Sizes, Chunked,
+                         ::testing::Combine(::testing::ValuesIn(piece_cases),
+                                            ::testing::Values(std::size_t{1}, std::size_t{2},
+                                                              std::size_t{3}, std::size_t{16},
+                                                              std::size_t{17}, std::size_t{151},
+                                                              std::size_t{4096}, std::size_t{65537},
+                                                              std::size_t{1} << 20)),
+                         [](const auto& test) {
+                             return std::string(std::get<0>(test.param).name) + "_" +
+                                    std::to_string(std::get<1>(test.param));
+                         });
 
 // A refused piece ends the encoding: nothing more is handed over.
 TEST(Chunked, StopsAtTheFirstRefusedPiece) {

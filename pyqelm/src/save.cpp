@@ -25,8 +25,7 @@ constexpr std::size_t piece_size = std::size_t{4} << 20;
 // The protocol's file, encoded piece by piece while the file layer writes the pieces made.
 class EncodedProtocol final : public fileio::Contents {
 public:
-    explicit EncodedProtocol(const protocols::Settings& settings) noexcept
-        : settings_(settings) {}
+    explicit EncodedProtocol(const protocols::Settings& settings) noexcept : settings_(settings) {}
 
     std::uint64_t size() const override {
         if (size_ == unknown) size_ = protocols::encoded_size(settings_);

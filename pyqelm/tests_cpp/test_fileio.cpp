@@ -741,7 +741,8 @@ TEST_F(FileIo, ContentsOtherThanAnnouncedAreRefused) {
             contents.announced = announced;
             const auto result = replace_file("p.qelm", contents);
             ASSERT_TRUE(result.has_value());
-            EXPECT_EQ(*result, "Error { kind: WriteZero, message: \"failed to write whole buffer\" }");
+            EXPECT_EQ(*result,
+                      "Error { kind: WriteZero, message: \"failed to write whole buffer\" }");
             EXPECT_EQ(read_bytes("p.qelm"), pattern(800, 1));
             EXPECT_FALSE(has_leftovers());
             if (second_name) ::unlink("second");

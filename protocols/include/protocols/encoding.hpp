@@ -33,15 +33,16 @@ protected:
 };
 
 // The same bytes as the buffered form, handed to `out` in pieces of exactly `piece_size` bytes
-// (the last one may be shorter), each as soon as it is complete, so that a writer can pass on the first pieces while the rest is
-// still being encoded. Uses one buffer of about `piece_size` bytes, allocated before the first
-// piece (std::bad_alloc); otherwise throws only what `take` throws. `piece_size` must be at
-// least 1 (std::invalid_argument). Returns false if `take` refused a piece; nothing follows it.
+// (the last one may be shorter), each as soon as it is complete, so that a writer can pass on the
+// first pieces while the rest is still being encoded. Uses one buffer of about `piece_size` bytes,
+// allocated before the first piece (std::bad_alloc); otherwise throws only what `take` throws.
+// `piece_size` must be at least 1 (std::invalid_argument). Returns false if `take` refused a piece;
+// nothing follows it.
 bool encode_settings(const Settings& settings, std::size_t piece_size, ChunkSink& out);
 
 // The exact number of bytes either form produces for `settings`, counted without producing them
 // (a small fraction of the encoding's time for samples).
-std::uint64_t encoded_size(const Settings& settings) noexcept;
+std::uint64_t encoded_size(const Settings& settings);
 
 // The primitive encodings, exposed for tests and for the decoder's mirror image.
 void append_varint(ByteBuffer& out, std::uint64_t value);

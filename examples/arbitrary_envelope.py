@@ -26,7 +26,8 @@ def envelope_curve(num_samples: int, sampling_rate: float) -> npt.NDArray[np.flo
     envelope = np.interp(t, [0.0, RAMP, DURATION - RAMP, DURATION], [0.0, 1.0, 1.0, 0.0])
     wave = 0.5 + 0.5 * np.sin(2.0 * np.pi * FREQUENCY * t)
     # Clipping removes rounding excursions like 1.0000000000000002, which would be refused.
-    return np.clip(envelope * wave, 0.0, 1.0)
+    curve: npt.NDArray[np.float64] = np.clip(envelope * wave, 0.0, 1.0)
+    return curve
 
 
 def main() -> None:

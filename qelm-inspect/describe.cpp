@@ -50,6 +50,12 @@ std::string describe_position(const Settings& settings, std::uint64_t position) 
     return text + ")";
 }
 
+std::string quoted_name(std::string_view name) {
+    std::string text;
+    append_quoted(text, name);
+    return text;
+}
+
 std::string raw_and_fraction(std::string_view label, double raw) {
     return std::string(label) + " " + format_approx(sample_fraction(raw)) + " (raw " +
            format_approx(raw) + ")";
@@ -57,43 +63,84 @@ std::string raw_and_fraction(std::string_view label, double raw) {
 
 }  // namespace
 
+// "coil 0 "Default", LC setting 0 (22.624434389140273 kHz)", or the position that is missing.
+std::string describe_coil(const Settings& s, const ChannelSettings& channel) {
+    std::string text = "coil " + std::to_string(channel.coil_idx);
+    const auto& coils = s.machine_config.coils;
+    if (channel.coil_idx >= coils.size()) {
+        return text + " (does not exist), LC setting " + std::to_string(channel.coil_setting_idx);
+    }
+    const Coil& coil = coils[static_cast<std::size_t>(channel.coil_idx)];
+    text +=
+        " " + quoted_name(coil.name) + ", LC setting " + std::to_string(channel.coil_setting_idx);
+    if (channel.coil_setting_idx >= coil.settings.size()) return text + " (does not exist)";
+    const LCSetting& lc = coil.settings[static_cast<std::size_t>(channel.coil_setting_idx)];
+    return text + " (" + format_float(lc.carrier_frequency) + " kHz)";
+}
+
 std::string describe_source(const Settings& settings, const SignalSourceSelection& source) {
     if (source.external_selected) return "external input " + std::to_string(source.external);
     return describe_position(settings, source.internal);
 }
 
+namespace {
+
+// One parameter as "name value", walked from the record's field declarations so that a field
+// added to a signal's record shows up here by itself. Positions of other signals ("a_idx")
+// read "a: signal 0 (Sine)"; the samples of an arbitrary signal read as their length and
+// statistics, as fractions and raw values.
+struct DescribeField {
+    const Settings& settings;
+    std::string& text;
+
+    void separate() {
+        if (!text.empty()) text += ", ";
+    }
+
+    void operator()(std::string_view name, double value) {
+        separate();
+        text += name;
+        text += ' ';
+        text += format_float(value);
+    }
+    void operator()(std::string_view name, bool value) {
+        separate();
+        text += name;
+        text += value ? " true" : " false";
+    }
+    void operator()(std::string_view name, std::uint64_t value) {
+        separate();
+        if (name.ends_with("_idx")) {
+            name.remove_suffix(4);
+            text += name;
+            text += ": ";
+            text += describe_position(settings, value);
+        } else {
+            text += name;
+            text += ' ';
+            text += std::to_string(value);
+        }
+    }
+    void operator()(std::string_view, const SampleVector& samples) {
+        separate();
+        const std::size_t n = samples.size();
+        text += std::to_string(n) + (n == 1 ? " sample" : " samples");
+        if (n == 0) return;
+        const SampleStats stats = sample_stats(samples);
+        text += " (" + format_float(static_cast<double>(n) / SAMPLING_RATE) + " s), ";
+        text += raw_and_fraction("min", stats.min) + ", ";
+        text += raw_and_fraction("max", stats.max) + ", ";
+        text += raw_and_fraction("mean", stats.mean);
+    }
+};
+
+}  // namespace
+
 std::string describe_parameters(const Settings& settings, const Signal& signal) {
-    struct Describe {
-        const Settings& settings;
-        std::string operator()(const ConstantSignalParams& p) const {
-            return "value " + format_float(p.value);
-        }
-        std::string operator()(const SineSignalParams& p) const {
-            return "amplitude " + format_float(p.amplitude) + ", frequency " +
-                   format_float(p.frequency) + ", phase " + format_float(p.phase) + ", depth " +
-                   format_float(p.depth);
-        }
-        std::string operator()(const RampSignalParams& p) const {
-            return "peak " + format_float(p.peak) + ", up_duration " + format_float(p.up_duration) +
-                   ", down_duration " + format_float(p.down_duration);
-        }
-        std::string operator()(const MixedSignalParams& p) const {
-            return "a: " + describe_position(settings, p.a_idx) +
-                   ", b: " + describe_position(settings, p.b_idx);
-        }
-        std::string operator()(const ArbitrarySignalParams& p) const {
-            const std::size_t n = p.samples.size();
-            std::string text = std::to_string(n) + (n == 1 ? " sample" : " samples");
-            if (n == 0) return text;
-            const SampleStats stats = sample_stats(p.samples);
-            text += " (" + format_float(static_cast<double>(n) / SAMPLING_RATE) + " s), ";
-            text += raw_and_fraction("min", stats.min) + ", ";
-            text += raw_and_fraction("max", stats.max) + ", ";
-            text += raw_and_fraction("mean", stats.mean);
-            return text;
-        }
-    };
-    return std::visit(Describe{settings}, signal);
+    std::string text;
+    std::visit([&](const auto& params) { for_each_field(params, DescribeField{settings, text}); },
+               signal);
+    return text;
 }
 
 }  // namespace inspect

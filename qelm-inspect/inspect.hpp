@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocols/settings.hpp"
+#include "protocols/text.hpp"
 
 namespace inspect {
 
@@ -17,11 +18,11 @@ inline constexpr int exit_findings = 1;  // --check found something
 inline constexpr int exit_failure = 2;   // usage, unreadable or malformed input, unwritable output
 
 // --summary: the overview a person reads at a glance.
-std::string summary_text(const protocols::Settings& settings, std::string_view file_name,
-                         std::size_t file_size);
+void write_summary(const protocols::Settings& settings, std::string_view file_name,
+                   std::size_t file_size, const protocols::TextSink& sink);
 
 // --check: one finding per line, or "ok"; returns exit_ok or exit_findings.
-int run_check(const protocols::Settings& settings, std::string& out);
+int run_check(const protocols::Settings& settings, const protocols::TextSink& sink);
 
 // --plot: the whole SVG document.
 std::string plot_svg(const protocols::Settings& settings, std::string_view file_name);
@@ -49,6 +50,10 @@ std::string_view kind_name(const protocols::Signal& signal);
 std::string describe_source(const protocols::Settings& settings,
                             const protocols::SignalSourceSelection& source);
 
+// "coil 0 "Default", LC setting 0 (22.624434389140273 kHz)", or the position that is missing.
+std::string describe_coil(const protocols::Settings& settings,
+                          const protocols::ChannelSettings& channel);
+
 // The parameters of any signal: "amplitude 1.0, frequency 10.0, phase 0.0, depth 1.0", and for
 // an arbitrary signal its length and statistics as fractions and raw values.
 std::string describe_parameters(const protocols::Settings& settings,
@@ -56,8 +61,16 @@ std::string describe_parameters(const protocols::Settings& settings,
 
 // --- files -----------------------------------------------------------------------------------
 
-// The whole file; false with the system's reason in `error` when it cannot be read.
-bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
+// The largest a protocol file can be (see bound.cpp for how it is reached).
+std::uint64_t max_protocol_file_size();
+
+enum class ReadStatus { ok, failed, too_large };
+
+// The whole file, if it holds at most `max_size` bytes. A larger regular file is refused
+// before anything is read; from a pipe or a device at most `max_size` + 1 bytes are read.
+// On `failed` or `too_large`, `error` receives the system's reason or the size found.
+ReadStatus read_file(const std::string& path, std::uint64_t max_size,
+                     std::vector<std::uint8_t>& bytes, std::string& error);
 
 // Creates or replaces the file with `data`; false with the system's reason in `error`.
 bool write_file(const std::string& path, std::string_view data, std::string& error);

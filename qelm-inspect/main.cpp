@@ -9,6 +9,11 @@
 #include <variant>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "inspect.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
@@ -41,17 +46,24 @@ stimulator runs it.
                   in force is checked (the internal signal, or the external input
                   when that is selected), and only on enabled channels: a disabled
                   channel is not driven. Prints "ok" when nothing is found.
-  --plot OUT.svg  write an SVG drawing of each arbitrary signal over time (seconds,
-                  values 0..1; long signals as a min/max band per pixel column);
-                  the other signals are listed with their parameters
+  --plot OUT.svg  write an SVG drawing of the protocol: the routing of both
+                  channels (what drives each coil's amplitude and each channel's
+                  modulation: a signal with its kind and parameters, or an external
+                  input; a mixed signal with its two inputs; disabled channels
+                  greyed), each arbitrary signal over time (seconds, values 0..1;
+                  many samples as a filled min/max band per pixel column), and the
+                  other signals with their parameters. At most 12 signals are
+                  drawn and 40 listed, those that drive an enabled channel first;
+                  the rest are counted. OUT must end in .svg
   -h, --help      show this help and exit
 
 Exit status:
   0  done; with --check, nothing found
   1  --check found something
-  2  bad arguments, a file that cannot be read or is not a well-formed protocol
-     file (the message names the byte offset and the field), or OUT.svg that
-     cannot be written
+  2  bad arguments, a file that cannot be read, is larger than any protocol
+     file can be (such a file is not read; a pipe or device is read no
+     further), or is not a well-formed protocol file (the message names the
+     byte offset and the field), or OUT.svg that cannot be written
 )";
 
 enum class Mode { text, summary, check, plot, reencode };
@@ -139,6 +151,21 @@ std::string parse(int argc, char** argv, Options& options) {
     return "";
 }
 
+// Thrown by the standard output sink when a write fails.
+struct OutputFailed {};
+
+bool has_svg_extension(std::string_view name) {
+    if (name.size() < 4) return false;
+    std::string_view ext = name.substr(name.size() - 4);
+    constexpr std::string_view svg = ".svg";
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c =
+            ext[i] >= 'A' && ext[i] <= 'Z' ? static_cast<char>(ext[i] - 'A' + 'a') : ext[i];
+        if (c != svg[i]) return false;
+    }
+    return true;
+}
+
 int run(int argc, char** argv) {
     Options options;
     if (const std::string problem = parse(argc, argv, options); !problem.empty()) {
@@ -148,28 +175,49 @@ int run(int argc, char** argv) {
         return inspect::write_stdout(help) ? inspect::exit_ok : inspect::exit_failure;
     }
 
+    if (options.mode == Mode::plot && !has_svg_extension(options.out)) {
+        // The drawing is SVG whatever the name says; a ".png" full of SVG helps nobody.
+        return usage_error("the --plot output must be an .svg file: '" + options.out + "'");
+    }
+
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!inspect::read_file(options.file, bytes, error)) {
-        return failure(options.file + ": " + error);
+    switch (inspect::read_file(options.file, inspect::max_protocol_file_size(), bytes, error)) {
+        case inspect::ReadStatus::ok: break;
+        case inspect::ReadStatus::failed: return failure(options.file + ": " + error);
+        case inspect::ReadStatus::too_large:
+            return failure(options.file + ": file too large to be a protocol file (" + error + ")");
     }
+    const std::size_t file_size = bytes.size();
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
+    // The record holds everything from here on; the bytes would only double the peak.
+    bytes = {};
     if (const auto* refused = std::get_if<protocols::DecodeError>(&decoded)) {
         return failure(options.file + ": not a well-formed protocol file: " + refused->to_string());
     }
     protocols::Settings& settings = std::get<protocols::Settings>(decoded);
 
-    std::string out;
+    // Everything printed goes out in pieces, so that a protocol of millions of samples or
+    // signals is never held as one text.
+    // A failed write ends the output at once: nobody reads the rest of millions of lines.
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays one byte, as in the text form
+#endif
+    const protocols::TextSink to_stdout = [](std::string_view piece) {
+        if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
+            throw OutputFailed{};
+        }
+    };
     int status = inspect::exit_ok;
     switch (options.mode) {
         case Mode::text:
-            out = protocols::to_text(protocols::Protocol{std::move(settings)});
-            out += '\n';
+            protocols::write_text(protocols::Protocol{std::move(settings)}, to_stdout);
+            to_stdout("\n");
             break;
         case Mode::summary:
-            out = inspect::summary_text(settings, options.file, bytes.size());
+            inspect::write_summary(settings, options.file, file_size, to_stdout);
             break;
-        case Mode::check: status = inspect::run_check(settings, out); break;
+        case Mode::check: status = inspect::run_check(settings, to_stdout); break;
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {
@@ -187,7 +235,7 @@ int run(int argc, char** argv) {
             return inspect::exit_ok;
         }
     }
-    if (!inspect::write_stdout(out)) return failure("cannot write to standard output");
+    if (std::fflush(stdout) != 0) throw OutputFailed{};
     return status;
 }
 
@@ -196,6 +244,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return run(argc, argv);
+    } catch (const OutputFailed&) {
+        return failure("cannot write to standard output");
     } catch (const std::bad_alloc&) {
         // A file of millions of samples shown as text needs memory in proportion.
         return failure("out of memory");

@@ -19,20 +19,6 @@ std::string quoted(std::string_view name) {
     return text;
 }
 
-// "coil 0 "Default", LC setting 0 (22.624434389140273 kHz)", or the position that is missing.
-std::string describe_coil(const Settings& s, const ChannelSettings& channel) {
-    std::string text = "coil " + std::to_string(channel.coil_idx);
-    const auto& coils = s.machine_config.coils;
-    if (channel.coil_idx >= coils.size()) {
-        return text + " (does not exist), LC setting " + std::to_string(channel.coil_setting_idx);
-    }
-    const Coil& coil = coils[static_cast<std::size_t>(channel.coil_idx)];
-    text += " " + quoted(coil.name) + ", LC setting " + std::to_string(channel.coil_setting_idx);
-    if (channel.coil_setting_idx >= coil.settings.size()) return text + " (does not exist)";
-    const LCSetting& lc = coil.settings[static_cast<std::size_t>(channel.coil_setting_idx)];
-    return text + " (" + format_float(lc.carrier_frequency) + " kHz)";
-}
-
 void append_channel(std::string& out, const Settings& s, char letter,
                     const ChannelSettings& channel) {
     out += "channel ";
@@ -50,7 +36,8 @@ void append_channel(std::string& out, const Settings& s, char letter,
 
 }  // namespace
 
-std::string summary_text(const Settings& s, std::string_view file_name, std::size_t file_size) {
+void write_summary(const Settings& s, std::string_view file_name, std::size_t file_size,
+                   const TextSink& sink) {
     const MachineConfig& machine = s.machine_config;
     std::string out;
     out += "file:       ";
@@ -72,6 +59,10 @@ std::string summary_text(const Settings& s, std::string_view file_name, std::siz
         std::string kind(kind_name(s.signals[i]));
         kind.resize(12, ' ');
         out += "  " + std::to_string(i) + "  " + kind + describe_parameters(s, s.signals[i]) + "\n";
+        if (out.size() >= (std::size_t{1} << 16)) {  // a file may hold millions of signals
+            sink(out);
+            out.clear();
+        }
     }
 
     out += "coils:      " + std::to_string(machine.coils.size()) +
@@ -92,7 +83,7 @@ std::string summary_text(const Settings& s, std::string_view file_name, std::siz
                    std::to_string(lc.capacitor_bank_setting) + "\n";
         }
     }
-    return out;
+    sink(out);
 }
 
 }  // namespace inspect

@@ -4,16 +4,7 @@ import pytest
 
 from pyqelm import Channel, Coil, Protocol
 
-from conftest import settings_of
-
-
-def panic_type():
-    p = Protocol()
-    try:
-        p.set_session_duration(0.0)
-    except BaseException as exc:  # noqa: BLE001  (that is the point)
-        return type(exc)
-    raise AssertionError("no exception")
+from support import CallsBack, panic_type, settings_of
 
 
 @pytest.mark.parametrize(
@@ -149,21 +140,6 @@ def test_a_class_named_like_numpy_bool_without_truth_slot(p):
     assert str(info.value) == f"argument 'external': object of type '{fake}' does not define a '__bool__' conversion"
 
 
-class CallsBack:
-    """A number whose conversion calls back into the protocol being configured."""
-
-    def __init__(self, protocol, method):
-        self.protocol, self.method = protocol, method
-
-    def __float__(self):
-        getattr(self.protocol, self.method)()
-        return 1.0
-
-    def __index__(self):
-        getattr(self.protocol, self.method)()
-        return 1
-
-
 @pytest.mark.parametrize(
     "outer, inner, message",
     [
@@ -175,7 +151,7 @@ class CallsBack:
 )
 def test_reentrant_calls_fail_with_runtime_error_and_leave_protocol_usable(p, outer, inner, message):
     before = str(p)
-    arg = CallsBack(p, inner)
+    arg = CallsBack(inner, p)
     with pytest.raises(RuntimeError) as info:
         if outer == "set_amplitude_source":
             p.set_amplitude_source(Coil.A1, arg)

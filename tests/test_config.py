@@ -6,7 +6,7 @@ import pytest
 
 from pyqelm import Channel, Coil, Protocol
 
-from conftest import settings_of
+from support import settings_of
 
 DURATION_MAX = "assertion failed: duration <= config::MAX_SESSION_DURATION"
 DURATION_MIN = "assertion failed: duration >= 0.01"

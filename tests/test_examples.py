@@ -17,6 +17,7 @@ SCRIPTS = [
     ("two_channels_external.py", "two_channels_external.qelm", True),
     ("arbitrary_envelope.py", "arbitrary_envelope.qelm", True),
     ("mixed_signal.py", "mixed_signal.qelm", True),
+    ("variant_from_file.py", "variant.qelm", True),
 ]
 
 

@@ -3,8 +3,10 @@ the SVG plot, exit codes and refusals of malformed files, and a round-trip prope
 protocols built through the Python API."""
 
 import pathlib
+import re
 import shutil
 import subprocess
+import sys
 import sysconfig
 import xml.etree.ElementTree as ET
 
@@ -65,9 +67,20 @@ def odd_values():
     return p
 
 
+def long_and_many():
+    """Text of several hundred kilobytes, written out in pieces: samples and signals both cross
+    the piece boundaries."""
+    p = Protocol()
+    p.set_session_duration(10.0)
+    p.add_arbitrary_signal(np.random.default_rng(5).random(p.get_num_samples()))
+    for k in range(3000):
+        p.add_sine_signal(k / 7, 1.0)
+    return p
+
+
 # --- text form -----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values])
+@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values, long_and_many])
 def test_text_form_is_str_after_save(tmp_path, build):
     p = build()
     path = saved(tmp_path, p)
@@ -107,6 +120,23 @@ def test_summary_shows_session_channels_signals_and_coils(tmp_path):
         "bank setting 1",
     ]:
         assert expected in lines
+
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+def test_summary_is_the_one_the_readme_shows(tmp_path, monkeypatch):
+    # The protocol of the README's "A first protocol", saved under the name the README uses.
+    text = README.read_text(encoding="utf-8")
+    code = re.search(r"## A first protocol\n\n```python\n(.*?)```", text, re.S).group(1)
+    shown = re.search(r"`--summary` for the protocol of \"A first protocol\":\n\n```\n(.*?)```",
+                      text, re.S).group(1)
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("QELM_TARGET_MACHINE", raising=False)
+    exec(code.replace("print(p)", ""), {})
+    result = run("--summary", "session.qelm")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == shown
 
 
 def test_summary_names_missing_signals_and_disabled_channels(tmp_path):
@@ -268,8 +298,9 @@ def test_plot_of_the_longest_session_is_small_and_keeps_a_single_spike(tmp_path)
     rect = panel.find(f"{SVG}rect")
     top, height = float(rect.get("y")), float(rect.get("height"))
     ys = path_ys(panel.find(f"{SVG}path[@class='envelope']").get("d"))
-    assert min(ys) == pytest.approx(top)            # the spike reaches 1
-    assert max(ys) == pytest.approx(top + height)   # everything else is 0
+    # A flat stretch is a band of at least a pixel and a half, centred on its value.
+    assert min(ys) == pytest.approx(top)                    # the spike reaches 1
+    assert max(ys) == pytest.approx(top + height, abs=1)   # everything else is 0
     assert sum(1 for y in ys if y == pytest.approx(top)) == 1
     labels = {"".join(t.itertext()) for t in panel.iter(f"{SVG}text")}
     assert {"0", "500", "1000", "1500"} <= labels
@@ -281,6 +312,231 @@ def test_plot_without_signals_to_draw(tmp_path):
     root = svg_of(out)
     assert root.findall(f".//{SVG}g[@class='panel']") == []
     assert "signal 0: Constant, value 0.0" in {"".join(t.itertext()) for t in root.iter()}
+
+
+def quickstart():
+    """The protocol of examples/quickstart.py."""
+    p = Protocol()
+    p.set_session_duration(10.0)
+    p.set_stimulation_intensity(0.25)
+    p.add_sine_signal(amplitude=1.0, frequency=10.0)
+    p.add_ramp_signal(peak=1.0, up_duration=2.0, down_duration=2.0)
+    p.set_amplitude_source(Coil.A1, 0)
+    p.enable_channel(Channel.B)
+    p.set_amplitude_source(Coil.B1, 1)
+    p.set_modulation_source(Channel.B, 2, external=True)
+    return p
+
+
+def mixed_on_a_disabled_channel():
+    p = Protocol()
+    p.add_constant_signal(0.5)                                      # 0
+    p.add_arbitrary_signal(np.zeros(p.get_num_samples()))           # 1
+    p.add_mixed_signal(0, 7)                                        # 2
+    p.set_amplitude_source(Coil.A2, 2)
+    p.set_amplitude_source(Coil.B1, 1)
+    return p
+
+
+def routes(root):
+    """Per channel, the rows of the routing panel: the input and what drives it, as texts."""
+    rows = {}
+    for g in root.find(f".//{SVG}g[@class='routing']").findall(f"{SVG}g[@class='route']"):
+        rows.setdefault(g.get("data-channel"), []).append(
+            ["".join(t.itertext()) for t in g.iter(f"{SVG}text")])
+    return rows
+
+
+@pytest.mark.parametrize("build, expected", [
+    (quickstart, {
+        "A": [["coil A1 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
+                                    "depth 1.0"],
+              ["coil A2 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
+                                    "depth 1.0"],
+              ["channel A modulation", "signal 0: Sine, amplitude 1.0, frequency 10.0, "
+                                       "phase 0.0, depth 1.0"]],
+        "B": [["coil B1 amplitude", "signal 1: Ramp, peak 1.0, up_duration 2.0, "
+                                    "down_duration 2.0"],
+              ["coil B2 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
+                                    "depth 1.0"],
+              ["channel B modulation", "external input 2"]]}),
+    (mixed_on_a_disabled_channel, {
+        "A": [["coil A1 amplitude", "signal 0: Constant, value 0.5"],
+              ["coil A2 amplitude", "signal 2: MixedSignal, a: signal 0 (Constant), "
+                                    "b: signal 7 (does not exist)",
+               "a: signal 0: Constant, value 0.5", "b: signal 7 (does not exist)"],
+              ["channel A modulation", "signal 0: Constant, value 0.5"]],
+        "B": [["coil B1 amplitude", "signal 1: Arbitrary, 300000 samples (60.0 s), min 0 (raw 0), "
+                                    "max 0 (raw 0), mean 0 (raw 0)"],
+              ["coil B2 amplitude", "signal 0: Constant, value 0.5"],
+              ["channel B modulation", "signal 0: Constant, value 0.5"]]}),
+], ids=["quickstart", "mixed-and-disabled"])
+def test_plot_shows_what_drives_each_input(tmp_path, build, expected):
+    out = tmp_path / "p.svg"
+    assert run("--plot", out, saved(tmp_path, build())).returncode == 0
+    root = svg_of(out)
+    rows = routes(root)
+    assert rows == expected
+    headings = ["".join(t.itertext()) for t in root.find(f".//{SVG}g[@class='routing']")
+                if t.tag == f"{SVG}text"]
+    enabled_b = build is quickstart
+    assert headings[1] == 'channel A: enabled, coil 0 "Default", LC setting 0 (22.624434389140273 kHz)'
+    assert headings[2].startswith("channel B: enabled," if enabled_b else
+                                  "channel B: disabled, not driven,")
+
+
+@pytest.mark.parametrize("name, accepted", [
+    ("p.svg", True), ("P.SVG", True), ("p.png", False), ("p", False), ("p.svg.png", False),
+])
+def test_plot_writes_only_svg_files(tmp_path, name, accepted):
+    result = run("--plot", tmp_path / name, saved(tmp_path, Protocol()))
+    assert result.returncode == (0 if accepted else 2)
+    assert (tmp_path / name).exists() == accepted
+    if not accepted:
+        assert "the --plot output must be an .svg file" in result.stderr.decode()
+
+
+# --- bounds: file size, memory, picture size -----------------------------------------------------
+
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def with_signals(tmp_path, signal, count, name="many.qelm"):
+    """A new protocol's file with `count` copies of the encoded `signal` as its signal list."""
+    base = saved(tmp_path, Protocol(), "base.qelm").read_bytes()
+    assert base[150:160] == b"\x01" + bytes(9)  # the one Constant 0.0 that save puts in
+    path = tmp_path / name
+    path.write_bytes(base[:150] + varint(count) + signal * count + base[160:])
+    return path
+
+
+EMPTY_ARBITRARY = b"\x04\x00"
+ONE_SAMPLE = b"\x04\x01\x7e"      # an arbitrary signal of the single sample 63
+SELF_MIXED = b"\x03\x00\x00"      # a mixed signal of signal 0 with itself: a finding each
+
+
+def peak_rss(*args):
+    """Exit status and peak resident memory in bytes of qelm-inspect run alone in a fresh
+    parent, so that no other child of this test run counts."""
+    code = ("import resource, subprocess, sys\n"
+            "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)\n"
+            "sys.stderr.buffer.write(r.stderr)\n"
+            "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+    out = subprocess.run([sys.executable, "-c", code, INSPECT, *map(str, args)],
+                         capture_output=True, text=True, timeout=300, check=True)
+    status, kilobytes = out.stdout.split()
+    return int(status), int(kilobytes) * 1024, out.stderr
+
+
+def max_file_size(tmp_path):
+    """The bound qelm-inspect states when it refuses a file one byte too large for anything."""
+    huge = tmp_path / "huge.qelm"
+    with open(huge, "wb") as f:
+        f.truncate(1 << 40)
+    err = run(huge).stderr.decode()
+    return int(re.search(r"a protocol file has at most (\d+)\)", err).group(1))
+
+
+@pytest.mark.parametrize("mode", [[], ["--summary"], ["--check"], ["--plot", "o.svg"]],
+                         ids=["text", "summary", "check", "plot"])
+def test_a_larger_regular_file_is_refused_before_reading(tmp_path, monkeypatch, mode):
+    monkeypatch.chdir(tmp_path)
+    big = tmp_path / "big.qelm"
+    with open(big, "wb") as f:
+        f.truncate(10 << 30)  # 10 GiB without a block on disk: reading it would take minutes
+    status, rss, err = peak_rss(*mode, big)
+    assert status == 2
+    assert err == (f"qelm-inspect: {big}: file too large to be a protocol file "
+                   f"({10 << 30} bytes; a protocol file has at most {max_file_size(tmp_path)})\n")
+    assert rss < 64 << 20
+    assert not (tmp_path / "o.svg").exists()
+
+
+@pytest.mark.parametrize("source", ["device", "pipe"])
+def test_endless_input_stops_at_the_bound(tmp_path, source):
+    limit = max_file_size(tmp_path)
+    if source == "device":
+        result = run("/dev/zero")
+    else:
+        with subprocess.Popen(["cat", "/dev/zero"], stdout=subprocess.PIPE) as feeder:
+            result = subprocess.run([INSPECT, "/dev/stdin"], stdin=feeder.stdout,
+                                    capture_output=True, timeout=120)
+            feeder.kill()
+    assert result.returncode == 2 and result.stdout == b""
+    name = "/dev/zero" if source == "device" else "/dev/stdin"
+    assert result.stderr.decode() == (
+        f"qelm-inspect: {name}: file too large to be a protocol file "
+        f"(more than the {limit} bytes a protocol file can have)\n")
+
+
+def test_the_largest_protocol_is_accepted_and_one_byte_more_is_not(tmp_path):
+    # Eight signals of a full 30-minute session, every sample at its longest (3 bytes).
+    p = Protocol()
+    p.set_session_duration(1800.0)
+    ones = np.ones(p.get_num_samples())
+    for _ in range(8):
+        p.add_arbitrary_signal(ones)
+    path = saved(tmp_path, p, "largest.qelm")
+    del p, ones
+    limit = max_file_size(tmp_path)
+    size = path.stat().st_size
+    # The bound counts every integer at ten bytes; the module writes small ones shorter.
+    assert 0 <= limit - size < 23 * 9 + 1  # 23 integers, at most 9 bytes shorter each
+    result = run("--check", path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"ok\n", b"")
+
+    # Up to the bound a file is decoded (and this one refused for its content); one byte more
+    # is not even read.
+    for extra, message in [(limit - size, "not a well-formed protocol file"),
+                           (limit - size + 1, "file too large to be a protocol file")]:
+        with open(path, "ab") as f:
+            f.truncate(size + extra)
+        assert message in run("--check", path).stderr.decode()
+
+
+@pytest.mark.parametrize("mode, multiple", [
+    ([], 24), (["--summary"], 24), (["--check"], 48), (["--plot", "o.svg"], 24),
+], ids=["text", "summary", "check", "plot"])
+def test_memory_stays_within_a_multiple_of_the_file(tmp_path, monkeypatch, mode, multiple):
+    # Two million signals of two or three bytes each: the record holds each in about 40 bytes,
+    # and every line of text or finding goes out as it is made, never held all at once.
+    monkeypatch.chdir(tmp_path)
+    signal = SELF_MIXED if mode == ["--check"] else EMPTY_ARBITRARY
+    path = with_signals(tmp_path, signal, 2_000_000)
+    status, rss, err = peak_rss(*mode, path)
+    assert status == (1 if mode == ["--check"] else 0), err
+    assert rss < multiple * path.stat().st_size + (32 << 20)
+
+
+def test_the_picture_stays_small_whatever_the_number_of_signals(tmp_path):
+    # 100,000 one-sample arbitrary signals (even positions) and as many constants; channel A
+    # is driven by signals 0 and 199998, which are drawn whatever their position.
+    p = Protocol()
+    p.set_amplitude_source(Coil.A2, 199_998)
+    base = saved(tmp_path, p, "base.qelm").read_bytes()
+    assert base[150:160] == b"\x01" + bytes(9)
+    path = tmp_path / "many.qelm"
+    signals = (ONE_SAMPLE + b"\x00" + bytes(8)) * 100_000
+    path.write_bytes(base[:150] + varint(200_000) + signals + base[160:])
+    out = tmp_path / "many.svg"
+    result = run("--plot", out, path)
+    assert result.returncode == 0, result.stderr
+    assert out.stat().st_size < 1_000_000
+    root = svg_of(out)
+    panels = root.findall(f".//{SVG}g[@class='panel']")
+    assert [int(g.get("data-signal")) for g in panels] == [2 * k for k in range(11)] + [199_998]
+    omitted = ["".join(t.itertext()) for t in root.iter(f"{SVG}text") if t.get("class") == "omitted"]
+    note = "are shown, those that drive an enabled channel first; qelm-inspect --summary lists every signal)"
+    assert omitted == [
+        f"\u2026 and 99960 more, not listed (40 {note}",
+        f"\u2026 and 99988 more arbitrary signals, not drawn (12 {note}",
+    ]
 
 
 # --- exit codes and refusals ---------------------------------------------------------------------
@@ -318,11 +574,24 @@ def test_file_after_double_dash_may_start_with_a_dash(tmp_path, monkeypatch):
     assert (result.returncode, result.stdout) == (0, b"ok\n")
 
 
-@pytest.mark.parametrize("target, reason", [("missing.qelm", "No such file"), (".", "directory")])
+# Windows' C runtime refuses to open a directory with EACCES rather than EISDIR.
+@pytest.mark.parametrize("target, reason", [
+    ("missing.qelm", "No such file"),
+    (".", "Permission denied" if sys.platform == "win32" else "directory"),
+])
 def test_unreadable_files(tmp_path, target, reason):
     result = run("--summary", tmp_path / target)
     assert result.returncode == 2 and result.stdout == b""
     assert reason in result.stderr.decode()
+
+
+@pytest.mark.parametrize("mode", [[], ["--summary"], ["--check"]], ids=["text", "summary", "check"])
+@pytest.mark.skipif(not pathlib.Path("/dev/full").exists(), reason="needs /dev/full")
+def test_a_full_standard_output_is_a_failure(tmp_path, mode):
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([INSPECT, *mode, saved(tmp_path, long_and_many())], stdout=full,
+                                stderr=subprocess.PIPE, timeout=120)
+    assert (result.returncode, result.stderr) == (2, b"qelm-inspect: cannot write to standard output\n")
 
 
 def test_unwritable_plot(tmp_path):

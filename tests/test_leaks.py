@@ -15,6 +15,8 @@ import tempfile
 
 import pytest
 
+from support import CallsBack, panic_type
+
 pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="reads /proc/self/statm")
 
 # Under AddressSanitizer freed memory sits in a quarantine and the resident size says nothing
@@ -70,32 +72,6 @@ class Raises:
 
     def __index__(self):
         self._raise()
-
-
-class CallsBack:
-    """Its conversions call `method` on the protocol being configured, which is refused."""
-
-    def __init__(self, method):
-        self.method = method
-        self.protocol = None
-
-    def __float__(self):
-        getattr(self.protocol, self.method)()
-        return 1.0
-
-    def __index__(self):
-        getattr(self.protocol, self.method)()
-        return 1
-
-
-def panic_type():
-    import pyqelm
-
-    try:
-        pyqelm.Protocol().set_session_duration(0.0)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("no PanicException")
 
 
 def call_workload(total_calls, save_dir):

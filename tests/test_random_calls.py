@@ -20,7 +20,7 @@ from hypothesis import strategies as st  # noqa: E402
 
 from pyqelm import Channel, Coil, Protocol  # noqa: E402
 
-from conftest import parse_text, settings_of  # noqa: E402
+from support import BORROW_MESSAGES, panic_type, parse_text, settings_of  # noqa: E402
 
 # A few seconds in all (a fraction of the examples under the sanitizers, where every allocation
 # costs a stack walk); no example database is written into the tree.
@@ -46,17 +46,8 @@ PARAMETERS = {
     "get_sampling_rate": (),
     "save": ("filepath",),
 }
-BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 SAVE_DIR = tempfile.mkdtemp(prefix="pyqelm-random-")
 atexit.register(shutil.rmtree, SAVE_DIR, ignore_errors=True)
-
-
-def panic_type():
-    try:
-        Protocol().set_session_duration(0.0)
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-    raise AssertionError("no PanicException")
 
 
 PANIC = panic_type()

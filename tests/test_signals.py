@@ -8,7 +8,7 @@ import pytest
 
 from pyqelm import Protocol
 
-from conftest import settings_of
+from support import settings_of
 
 np = pytest.importorskip("numpy")
 

@@ -8,7 +8,7 @@ import pytest
 
 from pyqelm import Protocol
 
-from conftest import settings_of
+from support import settings_of
 
 
 def test_new_protocol_text(monkeypatch):
@@ -43,10 +43,20 @@ def test_text_of_each_signal_kind(p):
     assert signals[3] == ("MixedSignal", {"a_idx": 99, "b_idx": 99})
 
 
+WINDOWS = sys.platform == "win32"
+
+
 def _target_flag(env_value):
-    env = {k.encode(): v.encode() for k, v in os.environ.items() if k != "QELM_TARGET_MACHINE"}
-    if env_value is not None:
-        env[b"QELM_TARGET_MACHINE"] = env_value
+    """The flag a child process reports with `env_value` in its environment (None: absent).
+    POSIX environments hold bytes, Windows' UTF-16 text (lone surrogates included)."""
+    if WINDOWS:
+        env = {k: v for k, v in os.environ.items() if k.upper() != "QELM_TARGET_MACHINE"}
+        if env_value is not None:
+            env["QELM_TARGET_MACHINE"] = env_value
+    else:
+        env = {k.encode(): v.encode() for k, v in os.environ.items() if k != "QELM_TARGET_MACHINE"}
+        if env_value is not None:
+            env[b"QELM_TARGET_MACHINE"] = env_value
     code = (
         "import pyqelm\n"
         "print(str(pyqelm.Protocol()).split(chr(10))[2].strip())\n"
@@ -55,19 +65,44 @@ def _target_flag(env_value):
     return out.stdout.strip()
 
 
-@pytest.mark.parametrize(
-    "value, expected",
-    [
-        (None, "false"),
-        (b"", "true"),
-        (b"1", "true"),
-        (b"caf\xc3\xa9", "true"),
-        (b"\xff\xfe", "false"),
-        (b"\xed\xa0\x80", "false"),  # an encoded surrogate is not UTF-8
-    ],
-)
+POSIX_VALUES = [
+    (None, "false"),
+    (b"", "true"),
+    (b"1", "true"),
+    (b"caf\xc3\xa9", "true"),
+    (b"\xff\xfe", "false"),
+    (b"\xed\xa0\x80", "false"),  # an encoded surrogate is not UTF-8
+]
+# "Not valid Unicode" in a UTF-16 environment is an unpaired surrogate.
+WINDOWS_VALUES = [
+    (None, "false"),
+    ("", "true"),  # an environment block handed to a child may hold an empty value
+    ("1", "true"),
+    ("caf\u00e9", "true"),
+    ("\U0001F600", "true"),  # a surrogate pair
+    ("\ud800", "false"),
+    ("x\udc00y", "false"),
+    ("\ude00\ud83d", "false"),  # a pair in the wrong order
+]
+
+
+@pytest.mark.parametrize("value, expected", WINDOWS_VALUES if WINDOWS else POSIX_VALUES)
 def test_target_machine_variable(value, expected):
     assert _target_flag(value) == f"running_on_target_machine: {expected},"
+
+
+# Set from Python in this very process. Windows deletes a variable set to the empty text in its
+# own process (os.environ calls _wputenv), so there the empty value reads as absent.
+@pytest.mark.parametrize(
+    "value, expected",
+    [("yes", True), ("", not WINDOWS)]
+    + ([("\ud800", False), ("a\udfff", False), ("\U0001F600", True)] if WINDOWS else []),
+)
+def test_target_machine_variable_set_in_this_process(monkeypatch, value, expected):
+    monkeypatch.setenv("QELM_TARGET_MACHINE", value)
+    assert settings_of(Protocol())["running_on_target_machine"] is expected
+    monkeypatch.delenv("QELM_TARGET_MACHINE")
+    assert settings_of(Protocol())["running_on_target_machine"] is False
 
 
 def test_target_machine_variable_is_read_at_every_construction(monkeypatch):

@@ -16,12 +16,11 @@ import pytest
 
 from pyqelm import Channel, Coil, Protocol
 
-from conftest import settings_of
+from support import BORROW_MESSAGES, panic_type, settings_of
 
 np = pytest.importorskip("numpy")
 
 RUN_SECONDS = 2.0
-BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 
 # Settings only ever take values from these sets. The refused values, and the values that only
 # reach a call which must fail, never show up in a protocol.
@@ -34,8 +33,11 @@ REFUSED_DURATIONS = (0.001, 1800.5, math.nan)
 REFUSED_INTENSITIES = (1.5, -0.25, math.nan)
 
 
+PANIC = panic_type()
+
+
 def is_panic(exc):
-    return type(exc).__name__ == "PanicException"
+    return type(exc) is PANIC
 
 
 def is_borrow_error(exc):

@@ -2,8 +2,11 @@
 # Checks the C++ code without changing it:
 #   (a) the layout of every C++ file under protocols/, pyqelm/, qelm-inspect/ and tools/ against .clang-format
 #       (clang-format --dry-run --Werror; files listed in .clang-format-ignore are skipped);
-#   (b) the protocol library's sources (protocols/src) with clang-tidy and the checks in
-#       .clang-tidy, through a compile_commands.json from a CMake configure in build/check-tidy.
+#   (b) the protocol library's sources (protocols/src) and the extension's (pyqelm/src) with
+#       clang-tidy and the checks in .clang-tidy, through a compile_commands.json from a CMake
+#       configure in build/check-tidy. The extension needs a Python with NumPy for its include
+#       paths: $PYTHON, else .venv/bin/python, else python3; without one only the library is
+#       checked. fileio_windows.cpp needs the Windows headers and is left out on other systems.
 # Both tools are version 19 from Debian's packages, installed (with CMake) when missing, as root
 # or through sudo. The exit status is non-zero when either check finds something.
 #
@@ -73,23 +76,44 @@ check_format() {
     return 1
 }
 
+# The first Python that can import NumPy, or nothing.
+python_with_numpy() {
+    local candidate
+    for candidate in "${PYTHON:-}" .venv/bin/python python3; do
+        [ -n "$candidate" ] || continue
+        if "$candidate" -c "import numpy" >/dev/null 2>&1; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 0
+}
+
 check_tidy() {
-    local build=build/check-tidy
+    local build=build/check-tidy python module=OFF sources="protocols/src"
+    python=$(python_with_numpy)
+    if [ -n "$python" ]; then
+        module=ON
+        sources="protocols/src and pyqelm/src"
+    else
+        echo "clang-tidy: no Python with NumPy found, so pyqelm/src is not checked"
+    fi
     # Configure only: clang-tidy needs the compile commands, not the objects.
-    cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPYQELM_BUILD_MODULE=OFF \
-        -DPYQELM_BUILD_TESTS=OFF -DPYQELM_BUILD_INSPECT=OFF >"$build.log" 2>&1 || {
+    cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPYQELM_BUILD_MODULE=$module \
+        ${python:+-DPython_EXECUTABLE="$python"} -DPYQELM_BUILD_TESTS=OFF \
+        -DPYQELM_BUILD_INSPECT=OFF >"$build.log" 2>&1 || {
         cat "$build.log"
         return 1
     }
     local jobs
     jobs=$(nproc 2>/dev/null || echo 2)
     if "$RUN_CLANG_TIDY" -quiet -j "$jobs" -clang-tidy-binary "$(command -v "$CLANG_TIDY")" \
-        -p "$build" "$PWD/protocols/src/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1; then
-        echo "clang-tidy: no findings in protocols/src"
+        -p "$build" "$PWD/(protocols|pyqelm)/src/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1; then
+        echo "clang-tidy: no findings in $sources"
         return 0
     fi
     grep -E '(warning|error):|^ ' "$build/clang-tidy.log" | grep -v '^ *[0-9]* warnings' || true
-    echo "clang-tidy: findings in protocols/src (full log: $build/clang-tidy.log)"
+    echo "clang-tidy: findings in $sources (full log: $build/clang-tidy.log)"
     return 1
 }
 

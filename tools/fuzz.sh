@@ -42,7 +42,7 @@ GENERATOR=()
 command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
 cmake -S . -B "$BUILD" "${GENERATOR[@]}" -DCMAKE_CXX_COMPILER="$CXX_FUZZ" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYQELM_FUZZ=ON -DPYQELM_BUILD_MODULE=OFF \
-  -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_BUILD_TESTS=OFF >/dev/null
+  -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_BUILD_TESTS=OFF -DPYQELM_WERROR=ON >/dev/null
 cmake --build "$BUILD" --target decode_fuzzer
 
 # libFuzzer adds what it finds to the first corpus directory: give it a copy, so the tree

@@ -31,3 +31,5 @@ stage "format and static checks" bash tools/check-format.sh
 stage "fuzzing the decoder" bash tools/fuzz.sh
 stage "sanitizers (ASan with leak checks, UBSan)" bash tools/test-sanitizers.sh
 stage "every CPython from 3.11 up, NumPy 2.x and 1.26, wheel and sdist" bash tools/test-matrix.sh
+stage "CPython 3.14 (Debian unstable root)" bash tools/test-py314.sh
+stage "64-bit Windows under wine: cross-built suites, win_amd64 wheel, Python suite" bash tools/test-windows.sh

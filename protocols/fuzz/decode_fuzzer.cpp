@@ -18,6 +18,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace protocols;
     const DecodeResult decoded = decode_settings(std::span<const std::uint8_t>(data, size));
+    // The vector block reader of samples must give exactly what the per-sample reader gives.
+    const DecodeResult reference =
+        decode_settings_per_sample(std::span<const std::uint8_t>(data, size));
+    if (decoded.index() != reference.index() ||
+        (decoded.index() == 1 && std::get<DecodeError>(decoded) != std::get<DecodeError>(reference))) {
+        std::fprintf(stderr, "the block reader and the per-sample reader disagree\n");
+        std::abort();
+    }
     if (const auto* error = std::get_if<DecodeError>(&decoded)) {
         if (error->offset > size) {
             std::fprintf(stderr, "error offset %zu beyond the %zu input bytes: %s\n", error->offset,
@@ -30,6 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Settings& settings = std::get<Settings>(decoded);
     ByteBuffer encoded;
     encode_settings(settings, encoded);
+    ByteBuffer encoded_reference;
+    encode_settings(std::get<Settings>(reference), encoded_reference);
+    if (encoded != encoded_reference) {
+        std::fprintf(stderr, "the block reader and the per-sample reader decode differently\n");
+        std::abort();
+    }
     if (encoded.size() != size || (size > 0 && std::memcmp(encoded.data(), data, size) != 0)) {
         std::fprintf(stderr, "accepted input of %zu bytes encodes again to %zu other bytes\n", size,
                      encoded.size());

@@ -74,6 +74,13 @@ std::string cycle_text(const std::vector<size_t>& cycle, size_t limit) {
     return text;
 }
 
+// Where the checks put what they find: handed on one by one, so that a file whose millions of
+// signals all have something to report is never held as millions of findings.
+struct Findings {
+    const FindingSink& sink;
+    void push_back(const Finding& finding) { sink(finding); }
+};
+
 // The dependencies of mixed signals on other existing signals, self-references left out (they
 // are reported on their own). At most two edges per signal.
 struct Graph {
@@ -194,7 +201,7 @@ std::vector<size_t> shortest_cycle(const Graph& g, const std::vector<size_t>& co
     return cycle;
 }
 
-void check_cycles(const std::vector<Signal>& signals, std::vector<Finding>& findings) {
+void check_cycles(const std::vector<Signal>& signals, Findings& findings) {
     const Graph g(signals);
     std::vector<size_t> component;
     const auto groups = cyclic_groups(g, component);
@@ -212,7 +219,7 @@ void check_cycles(const std::vector<Signal>& signals, std::vector<Finding>& find
     }
 }
 
-void check_signals(const Settings& s, std::vector<Finding>& findings) {
+void check_signals(const Settings& s, Findings& findings) {
     const size_t n = s.signals.size();
     const std::uint64_t session_samples = num_samples_for(s.session_duration);
     for (size_t i = 0; i < n; ++i) {
@@ -243,7 +250,7 @@ void check_signals(const Settings& s, std::vector<Finding>& findings) {
 }
 
 void check_source(const Settings& s, const std::string& path, const SignalSourceSelection& source,
-                  std::vector<Finding>& findings) {
+                  Findings& findings) {
     if (source.external_selected) {
         const std::uint64_t inputs = s.machine_config.num_external_signal_sources;
         if (source.external >= inputs) {
@@ -260,7 +267,7 @@ void check_source(const Settings& s, const std::string& path, const SignalSource
 }
 
 void check_channel(const Settings& s, std::string_view name, const ChannelSettings& channel,
-                   std::vector<Finding>& findings) {
+                   Findings& findings) {
     if (!channel.enabled) return;
     const std::string prefix = std::string(name) + ".";
     check_source(s, prefix + "amplitude1_source", channel.amplitude1_source, findings);
@@ -289,7 +296,13 @@ void check_channel(const Settings& s, std::string_view name, const ChannelSettin
 std::string Finding::to_string() const { return path + ": " + message; }
 
 std::vector<Finding> check_settings(const Settings& s) {
-    std::vector<Finding> findings;
+    std::vector<Finding> found;
+    check_settings(s, [&found](const Finding& finding) { found.push_back(finding); });
+    return found;
+}
+
+void check_settings(const Settings& s, const FindingSink& sink) {
+    Findings findings{sink};
     const double limit = s.machine_config.max_intensity_setpoint;
     if (s.intensity > limit) {
         findings.push_back(Finding{"intensity",
@@ -306,7 +319,6 @@ std::vector<Finding> check_settings(const Settings& s) {
     check_cycles(s.signals, findings);
     check_channel(s, "channel_a_settings", s.channel_a_settings, findings);
     check_channel(s, "channel_b_settings", s.channel_b_settings, findings);
-    return findings;
 }
 
 }  // namespace protocols

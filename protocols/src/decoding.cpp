@@ -6,14 +6,21 @@
 #include <array>
 #include <bit>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
 
 #include "protocols/encoding.hpp"
+#include "protocols/utf8.hpp"
 
 namespace protocols {
 namespace {
@@ -69,6 +76,116 @@ std::size_t min_encoded_size_of_signal() {
     return 1 + min_payload_size(std::make_index_sequence<std::variant_size_v<Signal>>{});
 }
 
+// Samples in blocks of up to eight, for the millions of samples of an arbitrary signal: the
+// continuation bits of 12 input bytes select a precomputed way to gather the bytes of each
+// sample into a 16-bit lane, so the loop carries no per-sample dependency from one length to
+// the next position. A block is taken only when every sample in it is well formed (at most
+// three bytes, shortest form, at most 16 bits); anything else is left to the per-sample
+// reader, which also names the error. x86-64 with SSSE3 only; elsewhere, or on a processor
+// without it, the per-sample reader does all the work.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PROTOCOLS_SAMPLE_BLOCKS 1
+
+struct SampleBlock {
+    std::uint8_t count = 0;     // samples in the block; 0 when the first one is not plain
+    std::uint16_t ends2 = 0;    // positions of the last bytes of two-byte samples
+    std::uint16_t ends3 = 0;    // ... and of three-byte samples
+    alignas(16) std::uint8_t pair[16];   // lane j: first byte | second byte << 8
+    alignas(16) std::uint8_t third[16];  // lane j: third byte
+};
+
+constexpr unsigned block_window = 12;  // bytes whose continuation bits index the table
+constexpr std::uint8_t zero_lane = 0x80;  // a shuffle index that yields 0
+
+// The bytes each block takes, apart from the rest: the next block's position depends on it,
+// so it sits in a table small enough to stay in the first-level cache.
+struct SampleBlockTables {
+    std::vector<SampleBlock> blocks;
+    std::vector<std::uint8_t> consumed;
+};
+
+const SampleBlockTables& sample_block_tables() {
+    static const SampleBlockTables tables = [] {
+        std::vector<SampleBlock> blocks(std::size_t{1} << block_window);
+        std::vector<std::uint8_t> consumed(blocks.size());
+        for (unsigned mask = 0; mask < blocks.size(); ++mask) {
+            SampleBlock& b = blocks[mask];
+            std::fill(std::begin(b.pair), std::end(b.pair), zero_lane);
+            std::fill(std::begin(b.third), std::end(b.third), zero_lane);
+            unsigned pos = 0;
+            while (b.count < 8) {
+                unsigned run = 0;  // continuation bytes from pos on
+                while (pos + run < block_window && ((mask >> (pos + run)) & 1u)) ++run;
+                // The last byte lies beyond the window, or the sample is longer than three
+                // bytes (the per-sample reader refuses it).
+                if (pos + run == block_window || run > 2) break;
+                const unsigned lane = 2u * b.count;
+                b.pair[lane] = static_cast<std::uint8_t>(pos);
+                if (run >= 1) b.pair[lane + 1] = static_cast<std::uint8_t>(pos + 1);
+                if (run == 2) b.third[lane] = static_cast<std::uint8_t>(pos + 2);
+                if (run == 1) b.ends2 = static_cast<std::uint16_t>(b.ends2 | 1u << (pos + 1));
+                if (run == 2) b.ends3 = static_cast<std::uint16_t>(b.ends3 | 1u << (pos + 2));
+                pos += run + 1;
+                ++b.count;
+            }
+            consumed[mask] = static_cast<std::uint8_t>(pos);
+        }
+        return SampleBlockTables{std::move(blocks), std::move(consumed)};
+    }();
+    return tables;
+}
+
+bool has_ssse3() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return available;
+}
+
+// Decodes whole blocks from `in` into `out` while at least 16 bytes and 8 samples are left;
+// returns the samples decoded and adds the bytes taken to `pos`.
+__attribute__((target("ssse3"))) std::size_t read_sample_blocks(const std::uint8_t* in,
+                                                                 std::size_t size,
+                                                                 std::size_t& pos,
+                                                                 std::int16_t* out,
+                                                                 std::size_t count) {
+    const SampleBlock* table = sample_block_tables().blocks.data();
+    const std::uint8_t* consumed = sample_block_tables().consumed.data();
+    const __m128i low7 = _mm_set1_epi16(0x007F);
+    const __m128i middle7 = _mm_set1_epi16(0x3F80);
+    const __m128i one = _mm_set1_epi16(1);
+    const __m128i three = _mm_set1_epi8(3);
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t done = 0;
+    while (size - pos >= 16 && count - done >= 8) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + pos));
+        const auto continued = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        const unsigned window = continued & ((1u << block_window) - 1);
+        const SampleBlock& b = table[window];
+        // Shortest form: a last byte after a continuation byte is never 00; a third byte is
+        // 01 to 03 (16 bits). Final bytes are below 0x80, so the signed comparison holds.
+        const auto zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+        const auto above3 = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, three)));
+        if (b.count == 0 || ((b.ends2 & zeros) | (b.ends3 & (zeros | above3))) != 0) break;
+        const __m128i pair = _mm_shuffle_epi8(
+            bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.pair)));
+        const __m128i third = _mm_shuffle_epi8(
+            bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.third)));
+        const __m128i z = _mm_or_si128(
+            _mm_or_si128(_mm_and_si128(pair, low7), _mm_and_si128(_mm_srli_epi16(pair, 1), middle7)),
+            _mm_slli_epi16(third, 14));
+        // Zig-zag back: (z >> 1) ^ -(z & 1).
+        const __m128i sample =
+            _mm_xor_si128(_mm_srli_epi16(z, 1), _mm_sub_epi16(zero, _mm_and_si128(z, one)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + done), sample);
+        done += b.count;
+        pos += consumed[window];
+    }
+    return done;
+}
+#endif
+
 template <std::size_t... I>
 void emplace_kind(Signal& signal, std::size_t kind, std::index_sequence<I...>) {
     ((kind == I ? static_cast<void>(signal.emplace<I>()) : static_cast<void>(0)), ...);
@@ -78,7 +195,8 @@ void emplace_kind(Signal& signal, std::size_t kind, std::index_sequence<I...>) {
 // walk runs out without touching the input again; the error names the innermost item.
 class Decoder {
 public:
-    explicit Decoder(std::span<const std::uint8_t> in) noexcept : in_(in) {}
+    Decoder(std::span<const std::uint8_t> in, bool sample_blocks) noexcept
+        : in_(in), sample_blocks_(sample_blocks) {}
 
     template <class T>
     void operator()(std::string_view name, T& field) {
@@ -244,7 +362,7 @@ private:
         std::size_t count = 0;
         if (!read_count(count, 1, "byte")) return false;
         const std::string_view text(reinterpret_cast<const char*>(in_.data() + pos_), count);
-        if (!is_valid_utf8(text)) return fail(start, "text is not valid UTF-8");
+        if (!utf8::is_valid(text)) return fail(start, "text is not valid UTF-8");
         value.assign(text);
         pos_ += count;
         return true;
@@ -280,6 +398,13 @@ private:
         if (!read_count(count, 1, "element")) return false;
         samples.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
+#ifdef PROTOCOLS_SAMPLE_BLOCKS
+            if (sample_blocks_ && count - i >= 8) {
+                i += read_sample_blocks(in_.data(), in_.size(), pos_, samples.data() + i,
+                                        count - i);
+                if (i == count) break;
+            }
+#endif
             if (read_well_formed_sample(samples[i])) continue;
             set_index(i);
             const std::size_t start = pos_;
@@ -309,6 +434,7 @@ private:
     }
 
     std::span<const std::uint8_t> in_;
+    [[maybe_unused]] bool sample_blocks_;
     std::size_t pos_ = 0;
     std::array<Segment, 8> path_{};
     std::size_t depth_ = 0;
@@ -322,8 +448,10 @@ std::string DecodeError::to_string() const {
                    message});
 }
 
-DecodeResult decode_settings(std::span<const std::uint8_t> bytes) {
-    Decoder decoder(bytes);
+namespace {
+
+DecodeResult decode(std::span<const std::uint8_t> bytes, bool sample_blocks) {
+    Decoder decoder(bytes, sample_blocks);
     Settings settings;
     decoder.read(settings);
     if (std::optional<DecodeError>& failed = decoder.error(); failed.has_value()) {
@@ -336,6 +464,20 @@ DecodeResult decode_settings(std::span<const std::uint8_t> bytes) {
                                    " left over after the settings record"})};
     }
     return settings;
+}
+
+}  // namespace
+
+DecodeResult decode_settings(std::span<const std::uint8_t> bytes) {
+#ifdef PROTOCOLS_SAMPLE_BLOCKS
+    return decode(bytes, has_ssse3());
+#else
+    return decode(bytes, false);
+#endif
+}
+
+DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes) {
+    return decode(bytes, false);
 }
 
 }  // namespace protocols

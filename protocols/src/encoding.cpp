@@ -387,7 +387,7 @@ public:
             out_.bytes(bytes.data(), bytes.size());
         } else if constexpr (std::is_same_v<T, Signal>) {
             write_varint(value.index());
-            std::visit([this](const auto& params) { write(params); }, value);
+            std::visit([this](const auto& params) { this->write(params); }, value);
         } else if constexpr (Record<T>) {
             for_each_field(value, *this);
         } else {

@@ -67,12 +67,15 @@ CoilResult Coil::create(std::string name, double inductance, double max_current,
     }
 
     if (settings.empty()) {
-        // No capacitance gives a carrier within the limit (or the list is empty): the record
-        // says which coil, and the caller decides whether that is fatal.
-        // Loggers see this record's location; the assertion keeps it where it has always been.
-        static_assert(__LINE__ + 1 == 74, "the lcsettings log record must stay on line 74");
-        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings",
-                      "No valid carrier frequency can be calculated for coil " + name);
+        // No capacitance gives a carrier within the limit (or the list is empty).
+        const auto message = [&name] {
+            return "No valid carrier frequency can be calculated for coil " + name;
+        };
+        PROTOCOLS_LOG(log::Level::Error, "protocols::lcsettings", message());
+        static_assert(__LINE__ - 1 == 74, "the lcsettings log record must stay on line 74");
+        // The record says which coil, and the caller decides whether that is fatal. The message
+        // is made only for an enabled level. Loggers see the record's line: the call stays on
+        // one line, since compilers differ in the __LINE__ of a wrapped call.
         return CoilResult{ErrorCode::ConfigError};
     }
 

@@ -6,6 +6,7 @@
 // pointer rather than by one append per token.
 #include "protocols/text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -15,6 +16,8 @@
 #include <type_traits>
 #include <variant>
 #include <vector>
+
+#include "protocols/utf8.hpp"
 
 namespace protocols {
 namespace {
@@ -125,55 +128,6 @@ char* write_token(char* p, T value) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Text fields
-
-struct DecodedChar {
-    char32_t code_point;
-    std::size_t length;  // bytes consumed
-    bool valid;
-};
-
-// Decodes one multi-byte sequence. An ill-formed one consumes its maximal subpart: the lead
-// byte and the continuation bytes that were still acceptable, at least one byte.
-DecodedChar decode_multibyte(const unsigned char* p, const unsigned char* end) {
-    const unsigned char lead = *p;
-    std::size_t extra;
-    std::uint32_t cp;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the next continuation byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1;
-        cp = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2;
-        cp = lead & 0x0Fu;
-        if (lead == 0xE0) lo = 0xA0;  // overlong
-        if (lead == 0xED) hi = 0x9F;  // surrogate
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3;
-        cp = lead & 0x07u;
-        if (lead == 0xF0) lo = 0x90;  // overlong
-        if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-        return {0, 1, false};
-    }
-    for (std::size_t i = 1; i <= extra; ++i) {
-        if (p + i == end || p[i] < lo || p[i] > hi) return {0, i, false};
-        cp = (cp << 6) | (p[i] & 0x3Fu);
-        lo = 0x80;
-        hi = 0xBF;
-    }
-    return {static_cast<char32_t>(cp), extra + 1, true};
-}
-
-void append_code_point_escape(std::string& out, char32_t code_point) {
-    char buf[16] = {'\\', 'u', '{'};
-    char* p =
-        std::to_chars(buf + 3, buf + sizeof buf, static_cast<std::uint32_t>(code_point), 16).ptr;
-    *p++ = '}';
-    out.append(buf, p);
-}
-
-// ---------------------------------------------------------------------------------------------
 // The generic writer
 
 template <class T>
@@ -192,9 +146,6 @@ struct ListOf<std::array<T, N>> {
 };
 template <class T>
 concept List = ListOf<T>::value;
-
-template <class T>
-inline constexpr bool unsupported_field = false;
 
 constexpr std::size_t line_start_chars(std::size_t level) { return 1 + level * indent_width; }
 
@@ -234,13 +185,21 @@ std::size_t size_bound(const T& value, std::size_t level) {
     } else if constexpr (Token<T>) {
         return token_max_chars<T>();
     } else {
-        static_assert(unsupported_field<T>, "no text form for this field type");
+        static_assert(sizeof(T) == 0, "no text form for this field type");
     }
 }
 
 class TextWriter {
 public:
-    explicit TextWriter(std::string& out) : out_(out) {}
+    explicit TextWriter(std::string& out, const TextSink* sink = nullptr)
+        : out_(out), sink_(sink) {}
+
+    // Hands what is written so far to the sink, if there is one; `out_` then starts over.
+    void flush() {
+        if (sink_ == nullptr || out_.empty()) return;
+        (*sink_)(out_);
+        out_.clear();
+    }
 
     // Writes `value` from the current position on; continuation lines are indented relative
     // to `level`, the level of the line on which the value begins.
@@ -291,12 +250,13 @@ public:
             char buf[token_max_chars<T>()];
             out_.append(buf, write_token(buf, value));
         } else {
-            static_assert(unsupported_field<T>, "no text form for this field type");
+            static_assert(sizeof(T) == 0, "no text form for this field type");
         }
     }
 
 private:
     void new_line(std::size_t level) {
+        if (sink_ != nullptr && out_.size() >= flush_size) flush();
         out_ += '\n';
         out_.append(level * indent_width, ' ');
     }
@@ -307,20 +267,29 @@ private:
     void write_tokens(const Items& items, std::size_t level) {
         using Element = typename ListOf<Items>::element;
         const std::size_t indent = level * indent_width;
-        const std::size_t start = out_.size();
-        out_.resize(start + items.size() * (1 + indent + token_max_chars<Element>() + 1));
-        char* p = out_.data() + start;
-        for (const Element item : items) {
-            *p++ = '\n';
-            std::memset(p, ' ', indent);
-            p += indent;
-            p = write_token(p, item);
-            *p++ = ',';
+        // Streamed, the list goes out in blocks, so only one block is ever held.
+        const std::size_t block = sink_ != nullptr ? 4096 : items.size();
+        for (std::size_t first = 0; first < items.size(); first += block) {
+            const std::size_t count = std::min(block, items.size() - first);
+            const std::size_t start = out_.size();
+            out_.resize(start + count * (1 + indent + token_max_chars<Element>() + 1));
+            char* p = out_.data() + start;
+            for (std::size_t i = first; i < first + count; ++i) {
+                *p++ = '\n';
+                std::memset(p, ' ', indent);
+                p += indent;
+                p = write_token(p, static_cast<Element>(items[i]));
+                *p++ = ',';
+            }
+            out_.resize(static_cast<std::size_t>(p - out_.data()));
+            if (sink_ != nullptr && out_.size() >= flush_size) flush();
         }
-        out_.resize(static_cast<std::size_t>(p - out_.data()));
     }
 
+    static constexpr std::size_t flush_size = std::size_t{1} << 16;
+
     std::string& out_;
+    const TextSink* sink_;
 };
 
 template <class T>
@@ -343,43 +312,36 @@ void append_float(std::string& out, double value) {
     out.append(buf, write_float(buf, value));
 }
 
-void append_quoted(std::string& out, std::string_view utf8) {
+void append_quoted(std::string& out, std::string_view text) {
     out += '"';
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* const end = p + utf8.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\t': out += "\\t"; break;
-                case '\r': out += "\\r"; break;
-                case '\n': out += "\\n"; break;
-                case '\0': out += "\\0"; break;
-                default:
-                    // Printable ASCII never needs the table; the remaining ASCII controls
-                    // are left to it like every other character.
-                    if ((c >= 0x20 && c < 0x7F) || !is_escaped_in_text(c)) {
-                        out += static_cast<char>(c);
-                    } else {
-                        append_code_point_escape(out, c);
-                    }
-            }
-            ++p;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);  // printable ASCII never needs the table
+            ++pos;
             continue;
         }
-        const DecodedChar decoded = decode_multibyte(p, end);
-        if (!decoded.valid) {
-            out += "\\u{fffd}";
-        } else if (is_escaped_in_text(decoded.code_point)) {
-            append_code_point_escape(out, decoded.code_point);
+        const utf8::Step step = utf8::decode_step(text, pos);
+        if (!step.valid) {
+            utf8::append_code_point_escape(out, utf8::REPLACEMENT_CHARACTER);
+        } else if (const std::string_view escape = utf8::short_escape(step.code_point);
+                   !escape.empty()) {
+            out += escape;
+        } else if (is_escaped_in_text(step.code_point)) {
+            utf8::append_code_point_escape(out, step.code_point);
         } else {
-            out.append(reinterpret_cast<const char*>(p), decoded.length);
+            out.append(text, pos, step.length);
         }
-        p += decoded.length;
+        pos += step.length;
     }
     out += '"';
+}
+
+void write_text(const Protocol& value, const TextSink& sink) {
+    std::string out;
+    TextWriter writer(out, &sink);
+    writer.write(value, 0);
+    writer.flush();
 }
 
 std::string to_text(const Protocol& value) { return render(value); }

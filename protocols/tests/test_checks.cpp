@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/checks.hpp"
 #include "protocols/settings.hpp"
 
@@ -19,7 +20,7 @@ namespace protocols {
 namespace {
 
 Settings base() {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     Settings s = Settings::make_default();  // one Constant signal, channel A enabled
     return s;
 }

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
@@ -22,7 +23,7 @@ namespace {
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 Settings default_settings() {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     return Settings::make_default();
 }
 

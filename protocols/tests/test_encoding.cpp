@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
 
@@ -78,7 +79,7 @@ ByteBuffer encode(const Settings& s) {
 }
 
 Settings default_settings() {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     return Settings::make_default();
 }
 
@@ -191,9 +192,9 @@ TEST(DefaultFile, ByteForByte) {
 }
 
 TEST(DefaultFile, OnTargetMachineOnlyFirstByteDiffers) {
-    setenv(TARGET_MACHINE_VARIABLE, "1", 1);
+    test_env::set_target_machine("1");
     const Settings s = Settings::make_default();
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     ByteBuffer expected = hex(default_file);
     expected[0] = 0x01;
     EXPECT_EQ(to_hex(encode(s)), to_hex(expected));

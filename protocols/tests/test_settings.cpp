@@ -4,13 +4,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "environment.hpp"
 #include "protocols/settings.hpp"
 
 namespace protocols {
 namespace {
 
 TEST(SettingsTest, Defaults) {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     Settings s = Settings::make_default();
     EXPECT_FALSE(s.running_on_target_machine);
     EXPECT_EQ(s.intensity, 0.0);
@@ -26,6 +27,40 @@ TEST(SettingsTest, Defaults) {
     EXPECT_EQ(s.machine_config, MachineConfig::make_default());
 }
 
+#ifdef _WIN32
+// The Windows environment holds UTF-16 units: "not valid Unicode" is an unpaired surrogate.
+struct EnvCase {
+    const char* name;
+    const wchar_t* value;  // nullptr: absent
+    bool expected;
+};
+
+class TargetMachine : public ::testing::TestWithParam<EnvCase> {
+protected:
+    void TearDown() override { test_env::clear_target_machine(); }
+};
+
+TEST_P(TargetMachine, ReadAtEveryConstruction) {
+    test_env::set_target_machine_utf16(GetParam().value);
+    EXPECT_EQ(Settings::make_default().running_on_target_machine, GetParam().expected);
+}
+
+// Longer than the first buffer of the lookup, ending in a lone high surrogate or not.
+const std::wstring long_value(300, L'v');
+const std::wstring long_lone = long_value + L"\xD83D";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, TargetMachine,
+    ::testing::Values(EnvCase{"Absent", nullptr, false}, EnvCase{"Empty", L"", true},
+                      EnvCase{"Zero", L"0", true}, EnvCase{"Accented", L"caf\u00e9", true},
+                      EnvCase{"Pair", L"\xD83D\xDE00", true}, EnvCase{"LoneHigh", L"\xD800", false},
+                      EnvCase{"LoneHighThenText", L"\xD83Dx", false},
+                      EnvCase{"LoneLow", L"a\xDC00", false},
+                      EnvCase{"ReversedPair", L"\xDE00\xD83D", false},
+                      EnvCase{"Long", long_value.c_str(), true},
+                      EnvCase{"LongEndingInLoneHigh", long_lone.c_str(), false}),
+    [](const auto& tested) { return std::string(tested.param.name); });
+#else
 struct EnvCase {
     const char* value;  // nullptr: unset
     bool expected;
@@ -33,15 +68,15 @@ struct EnvCase {
 
 class TargetMachine : public ::testing::TestWithParam<EnvCase> {
 protected:
-    void TearDown() override { unsetenv(TARGET_MACHINE_VARIABLE); }
+    void TearDown() override { test_env::clear_target_machine(); }
 };
 
 TEST_P(TargetMachine, ReadAtEveryConstruction) {
     const EnvCase& c = GetParam();
     if (c.value == nullptr) {
-        unsetenv(TARGET_MACHINE_VARIABLE);
+        test_env::clear_target_machine();
     } else {
-        setenv(TARGET_MACHINE_VARIABLE, c.value, 1);
+        test_env::set_target_machine(c.value);
     }
     EXPECT_EQ(Settings::make_default().running_on_target_machine, c.expected);
 }
@@ -51,27 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Values, TargetMachine,
                                            EnvCase{"0", true}, EnvCase{"caf\xc3\xa9", true},
                                            EnvCase{"\xff", false}, EnvCase{"\xc3", false},
                                            EnvCase{"\xed\xa0\x80", false}));
-
-struct Utf8Case {
-    std::string bytes;
-    bool valid;
-};
-
-class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
-
-TEST_P(Utf8, Validation) { EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid); }
-
-INSTANTIATE_TEST_SUITE_P(Sequences, Utf8,
-                         ::testing::Values(Utf8Case{"", true}, Utf8Case{"plain", true},
-                                           Utf8Case{"\xf0\x9f\x98\x80", true},   // U+1F600
-                                           Utf8Case{"\xf4\x8f\xbf\xbf", true},   // U+10FFFF
-                                           Utf8Case{"\xf4\x90\x80\x80", false},  // beyond U+10FFFF
-                                           Utf8Case{"\xc0\xaf", false},          // overlong
-                                           Utf8Case{"\xe0\x80\xaf", false},      // overlong
-                                           Utf8Case{"\xed\xbf\xbf", false},      // surrogate
-                                           Utf8Case{"\xe2\x82", false},          // truncated
-                                           Utf8Case{"\x80", false},  // lone continuation
-                                           Utf8Case{std::string("a\0b", 3), true}));
+#endif
 
 }  // namespace
 }  // namespace protocols

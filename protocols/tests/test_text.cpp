@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/text.hpp"
 
 namespace protocols {
@@ -298,7 +299,7 @@ TEST(RecordText, DefaultMachineConfig) {
 class DefaultProtocolText : public ::testing::Test {
 protected:
     void SetUp() override {
-        unsetenv(TARGET_MACHINE_VARIABLE);
+        test_env::clear_target_machine();
         Protocol protocol{Settings::make_default()};
         protocol.settings.signals.clear();
         text = to_text(protocol);
@@ -331,7 +332,7 @@ TEST_F(DefaultProtocolText, Landmarks) {
 }
 
 TEST(RecordText, DefaultSignalInsideProtocol) {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     const std::string text = to_text(Protocol{Settings::make_default()});
     EXPECT_NE(text.find("\n        signals: [\n"
                         "            Constant(\n"

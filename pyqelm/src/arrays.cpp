@@ -32,6 +32,15 @@ OnceCell<void*> numpy_api;
 
 // Loads NumPy's C interface once; a failure caches nothing and is retried on the next call.
 void ensure_numpy_loaded() {
+    if (numpy_api.peek() == nullptr && numpy_api.creating_on_this_thread()) {
+        // Python code run by the import itself (an import or audit hook, a finalizer, a
+        // garbage-collection callback) called us again before the table exists.
+        throw protocols::Failure(
+            "Failed to access NumPy array API capsule: NumPy is still being loaded on this "
+            "thread; add_arbitrary_signal cannot be called from code that runs during the "
+            "NumPy import (an import or audit hook, a finalizer or a garbage-collection "
+            "callback)");
+    }
     void** table = numpy_api.get_or_create([]() -> void** {
         if (_import_array() < 0) return nullptr;
         return PyArray_API;

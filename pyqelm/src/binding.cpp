@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "capi.hpp"
 #include "errors.hpp"
 
 namespace pyqelm {
@@ -93,9 +94,9 @@ BoundArguments bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py
                              PyObject* kwnames) {
     BoundArguments bound = bind_positional(spec, args, nargs);
     if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t nkw = capi::tuple_size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            bind_keyword(spec, bound, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+            bind_keyword(spec, bound, capi::tuple_item(kwnames, k), args[nargs + k]);
         }
     }
     check_required(spec, bound);
@@ -103,8 +104,8 @@ BoundArguments bind_fastcall(const ArgumentSpec& spec, PyObject* const* args, Py
 }
 
 BoundArguments bind_tuple(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs) {
-    BoundArguments bound =
-        bind_positional(spec, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args));
+    const capi::TupleItems items(args);
+    BoundArguments bound = bind_positional(spec, items.data(), items.size());
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;

@@ -5,8 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
-#include <string_view>
 
 namespace pyqelm {
 

@@ -3,7 +3,9 @@
 #include "conversions.hpp"
 
 #include <cstring>
+#include <utility>
 
+#include "capi.hpp"
 #include "errors.hpp"
 #include "objects.hpp"
 #include "pyref.hpp"
@@ -39,19 +41,19 @@ bool is_numpy_bool(PyObject* value) {
            type_attribute_is(type, "__name__", "bool_", "bool");
 }
 
-EnumArgument to_enum(PyObject* value, PyTypeObject* type, const char* target,
-                     const char* parameter) {
+template <class Result>
+Result to_enum(PyObject* value, PyTypeObject* type, const char* target, const char* parameter) {
     if (type == nullptr) throw PyErrorAlreadySet{};
     if (Py_TYPE(value) != type) fail_cast(value, target, parameter);
     auto* object = reinterpret_cast<EnumObject*>(value);
     AccessGuard access(object->borrow_flag, Access::Shared);
-    return EnumArgument{object->discriminant, std::move(access)};
+    return Result{object->discriminant, std::move(access)};
 }
 
 }  // namespace
 
 double to_f64(PyObject* value, const char* parameter) {
-    if (PyFloat_Check(value)) return PyFloat_AS_DOUBLE(value);
+    if (PyFloat_Check(value)) return capi::float_value(value);
     const double result = PyFloat_AsDouble(value);
     if (result == -1.0 && PyErr_Occurred()) fail(parameter);
     return result;
@@ -95,12 +97,12 @@ std::string to_utf8(PyObject* value, const char* parameter) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-EnumArgument to_coil(PyObject* value, const char* parameter) {
-    return to_enum(value, coil_type(), "Coil", parameter);
+CoilArgument to_coil(PyObject* value, const char* parameter) {
+    return to_enum<CoilArgument>(value, coil_type(), "Coil", parameter);
 }
 
-EnumArgument to_channel(PyObject* value, const char* parameter) {
-    return to_enum(value, channel_type(), "Channel", parameter);
+ChannelArgument to_channel(PyObject* value, const char* parameter) {
+    return to_enum<ChannelArgument>(value, channel_type(), "Channel", parameter);
 }
 
 }  // namespace pyqelm

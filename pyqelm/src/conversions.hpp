@@ -20,20 +20,23 @@ bool to_bool(PyObject* value, const char* parameter);
 std::string to_utf8(PyObject* value, const char* parameter);
 
 // A Coil or Channel argument: its discriminant, read under shared access to the argument
-// object, which the caller keeps until the method returns.
+// object, which the caller keeps until the method returns. One type per enumeration, so that a
+// method's parameter type names the conversion it needs.
+template <class Tag>
 struct EnumArgument {
     std::uint8_t discriminant;
     AccessGuard access;
 };
-EnumArgument to_coil(PyObject* value, const char* parameter);
-EnumArgument to_channel(PyObject* value, const char* parameter);
+using CoilArgument = EnumArgument<struct CoilTag>;
+using ChannelArgument = EnumArgument<struct ChannelTag>;
+CoilArgument to_coil(PyObject* value, const char* parameter);
+ChannelArgument to_channel(PyObject* value, const char* parameter);
 
-// Optional parameters take their default only when the argument is absent.
-inline double to_f64_or(PyObject* value, const char* parameter, double fallback) {
-    return value == nullptr ? fallback : to_f64(value, parameter);
-}
-inline bool to_bool_or(PyObject* value, const char* parameter, bool fallback) {
-    return value == nullptr ? fallback : to_bool(value, parameter);
-}
+// An argument the method converts itself (an array), with its parameter's name for the
+// messages of that conversion.
+struct ObjectArgument {
+    PyObject* object;
+    const char* parameter;
+};
 
 }  // namespace pyqelm

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "access.hpp"
+#include "capi.hpp"
 #include "errors.hpp"
 #include "objects.hpp"
 #include "once.hpp"
@@ -72,7 +73,7 @@ PyTypeObject* create_enum(const EnumDescription& d) {
     if (!type) return nullptr;
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     for (std::size_t i = 0; i < d.count; ++i) {
-        Ref instance(type_object->tp_alloc(type_object, 0));
+        Ref instance(capi::alloc_instance(type_object));
         if (!instance) return nullptr;
         auto* value = reinterpret_cast<EnumObject*>(instance.get());
         value->discriminant = static_cast<std::uint8_t>(i);

@@ -2,13 +2,19 @@
 // argument errors of the call machinery.
 #include "errors.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <new>
 #include <string>
 
+#include "capi.hpp"
 #include "once.hpp"
 #include "protocols/failure.hpp"
 #include "pyref.hpp"
+
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 namespace pyqelm {
 namespace {
@@ -31,9 +37,10 @@ PyObject* take_raised_exception() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
+    // The exception object carries its type and traceback; the separate references go.
+    const Ref type_owner(type);
+    const Ref traceback_owner(traceback);
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
     return value;
 #endif
 }
@@ -48,16 +55,47 @@ void restore_raised_exception(PyObject* exception) {
 #endif
 }
 
+#ifdef _WIN32
+// Straight to descriptor 2 of the C runtime the interpreter uses (the UCRT, which this module
+// shares), the descriptor Python's sys.stderr writes to and os.dup2 redirects, in one write.
+// No stdio stream is involved, so nothing can sit in a buffer of a runtime that is not flushed.
+[[gnu::format(printf, 1, 2)]] void write_diagnostic(const char* format, ...) {
+    char small[1024];
+    std::va_list args;
+    va_start(args, format);
+    const int needed = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (needed < 0) return;
+    std::string text;
+    if (static_cast<std::size_t>(needed) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(needed));
+    } else {
+        text.resize(static_cast<std::size_t>(needed) + 1);
+        va_start(args, format);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        va_end(args);
+        text.pop_back();
+    }
+    ::_write(2, text.data(), static_cast<unsigned>(text.size()));
+}
+#else
+[[gnu::format(printf, 1, 2)]] void write_diagnostic(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fflush(stderr);
+}
+#endif
+
 void raise_panic(const protocols::Failure& failure) {
     // A short diagnostic for scripts whose stderr is the only record of what went wrong.
     const auto& where = failure.where();
-    std::fprintf(stderr,
-                 "pyqelm: thread %lu refused an operation at %s:%u:%u:\n%s\n"
-                 "note: raised as PanicException; the object is unchanged and stays usable\n",
-                 PyThread_get_thread_ident(), where.file_name(),
-                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                 failure.message().c_str());
-    std::fflush(stderr);
+    write_diagnostic(
+        "pyqelm: thread %lu refused an operation at %s:%u:%u:\n%s\n"
+        "note: raised as PanicException; the object is unchanged and stays usable\n",
+        PyThread_get_thread_ident(), where.file_name(), static_cast<unsigned>(where.line()),
+        static_cast<unsigned>(where.column()), failure.message().c_str());
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation's own exception stays set
     Ref message(PyUnicode_DecodeUTF8(failure.message().data(),
@@ -97,11 +135,6 @@ PyObject* translate_current_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return nullptr;
-}
-
-int translate_current_exception_int() noexcept {
-    translate_current_exception();
-    return -1;
 }
 
 std::string qualname_of(PyTypeObject* type) {
@@ -148,7 +181,7 @@ void rewrap_argument_error(const char* parameter) {
     if (!text) return;
     Ref message(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
     if (!message) return;
-    Ref replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Ref replacement(capi::call_one_arg(PyExc_TypeError, message.get()));
     if (!replacement) return;
     // The replacement's cause is the original's cause, not the original itself.
     PyException_SetCause(replacement.get(), PyException_GetCause(error.get()));

@@ -27,8 +27,6 @@ PyObject* panic_exception_type();
 // Turns the exception in flight (call from a catch block) into a Python exception and returns
 // nullptr, the C-API's error result.
 PyObject* translate_current_exception() noexcept;
-// The same for slots returning int (-1 on error).
-int translate_current_exception_int() noexcept;
 
 // The qualified name of `type`, or "<failed to extract type name>".
 std::string qualname_of(PyTypeObject* type);

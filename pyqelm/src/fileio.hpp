@@ -134,5 +134,15 @@ inline int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const st
     return rewrite_in_place(file, readable, BytesContents(data));
 }
 
+#ifdef _WIN32
+// The form of `path` to hand to the system: unchanged while it fits the classic 260-unit limit,
+// else the extended-length form ("\\?\C:\..." or "\\?\UNC\server\share\...") of its full path.
+std::wstring path_for_system(std::wstring path);
+// The description of system error `code` from the text the system gave for it (`text` null when
+// it gave none, `lookup_error` then telling why).
+std::string describe_os_error(int code, const wchar_t* text, std::size_t length,
+                              unsigned long lookup_error);
+#endif
+
 }  // namespace detail
 }  // namespace pyqelm::fileio

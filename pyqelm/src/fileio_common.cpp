@@ -7,94 +7,28 @@
 #include <cstddef>
 #include <memory>
 
+#include "protocols/utf8.hpp"
+
 namespace pyqelm::fileio::detail {
-namespace {
 
-constexpr char32_t replacement_character = 0xFFFD;
+namespace utf8 = protocols::utf8;
 
-// Decodes one code point at `pos` and moves past it. A malformed sequence yields U+FFFD once for
-// its longest valid-looking prefix, so a garbled system message still turns into readable text.
-char32_t next_code_point(std::string_view text, std::size_t& pos) {
-    const auto lead = static_cast<unsigned char>(text[pos++]);
-    if (lead < 0x80) return lead;
-    std::size_t length = 0;
-    char32_t code_point = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code_point = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code_point = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;   // no overlong forms
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code_point = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;   // no overlong forms
-        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return replacement_character;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (pos >= text.size()) return replacement_character;
-        const auto byte = static_cast<unsigned char>(text[pos]);
-        if (byte < low || byte > high) return replacement_character;
-        low = 0x80;
-        high = 0xBF;
-        code_point = (code_point << 6) | (byte & 0x3Fu);
-        ++pos;
-    }
-    return code_point;
-}
-
-void append_utf8(std::string& out, char32_t code_point) {
-    const auto byte = [&out](char32_t value) { out.push_back(static_cast<char>(value)); };
-    if (code_point < 0x80) {
-        byte(code_point);
-    } else if (code_point < 0x800) {
-        byte(0xC0 | (code_point >> 6));
-        byte(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        byte(0xE0 | (code_point >> 12));
-        byte(0x80 | ((code_point >> 6) & 0x3F));
-        byte(0x80 | (code_point & 0x3F));
-    } else {
-        byte(0xF0 | (code_point >> 18));
-        byte(0x80 | ((code_point >> 12) & 0x3F));
-        byte(0x80 | ((code_point >> 6) & 0x3F));
-        byte(0x80 | (code_point & 0x3F));
-    }
-}
-
-}  // namespace
-
+// Each ill-formed stretch of a garbled system message becomes one U+FFFD, so the text stays
+// readable.
 std::string quote_message(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out.push_back('"');
     for (std::size_t pos = 0; pos < text.size();) {
-        const char32_t code_point = next_code_point(text, pos);
-        switch (code_point) {
-            case U'\0': out += "\\0"; break;
-            case U'\t': out += "\\t"; break;
-            case U'\r': out += "\\r"; break;
-            case U'\n': out += "\\n"; break;
-            case U'"': out += "\\\""; break;
-            case U'\\': out += "\\\\"; break;
-            default:
-                if (code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F)) {
-                    char digits[8];
-                    const auto end = std::to_chars(digits, digits + sizeof digits,
-                                                   static_cast<std::uint32_t>(code_point), 16)
-                                         .ptr;
-                    out += "\\u{";
-                    out.append(digits, static_cast<std::size_t>(end - digits));
-                    out += '}';
-                } else {
-                    append_utf8(out, code_point);
-                }
+        const utf8::Step step = utf8::decode_step(text, pos);
+        pos += step.length;
+        const char32_t code_point = step.code_point;  // U+FFFD when ill-formed
+        if (const std::string_view escape = utf8::short_escape(code_point); !escape.empty()) {
+            out += escape;
+        } else if (code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F)) {
+            utf8::append_code_point_escape(out, code_point);
+        } else {
+            utf8::append(out, code_point);
         }
     }
     out.push_back('"');
@@ -122,19 +56,7 @@ std::string simple_error_description(std::string_view kind, std::string_view mes
 }
 
 std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t unit = text[i];
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return std::nullopt;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
-                return std::nullopt;
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        }
-        append_utf8(out, unit);
-    }
-    return out;
+    return utf8::from_utf16(text);
 }
 
 std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count) {

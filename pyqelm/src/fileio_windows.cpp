@@ -62,24 +62,20 @@ std::string_view os_error_kind(int code) {
     }
 }
 
-std::string describe_os_error(int code) {
-    wchar_t buffer[2048];
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                         static_cast<DWORD>(code), 0, buffer, 2048, nullptr);
+std::string describe_os_error(int code, const wchar_t* text, std::size_t length,
+                              unsigned long lookup_error) {
     std::string message;
-    if (length == 0) {
-        const DWORD lookup_error = ::GetLastError();
+    if (text == nullptr) {
         message = "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
                   std::to_string(lookup_error) + ")";
     } else {
-        std::u16string text(buffer, buffer + length);
+        std::u16string_view view(reinterpret_cast<const char16_t*>(text), length);
         // The system texts end in a line break.
-        while (!text.empty() &&
-               (text.back() == u' ' || (text.back() >= u'\t' && text.back() <= u'\r'))) {
-            text.pop_back();
+        while (!view.empty() &&
+               (view.back() == u' ' || (view.back() >= u'\t' && view.back() <= u'\r'))) {
+            view.remove_suffix(1);
         }
-        if (auto utf8 = utf16_to_utf8(text)) {
+        if (auto utf8 = utf16_to_utf8(view)) {
             message = std::move(*utf8);
         } else {
             message =
@@ -87,6 +83,44 @@ std::string describe_os_error(int code) {
         }
     }
     return os_error_description(code, os_error_kind(code), message);
+}
+
+std::string describe_os_error(int code) {
+    wchar_t buffer[2048];
+    const DWORD length =
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(code), 0, buffer, 2048, nullptr);
+    if (length == 0) return describe_os_error(code, nullptr, 0, ::GetLastError());
+    return describe_os_error(code, buffer, length, 0);
+}
+
+std::wstring path_for_system(std::wstring path) {
+    // Already in a form that bypasses the classic parsing ("\\?\" or "\\.\").
+    if (path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' &&
+        (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
+        return path;
+    }
+    // The classic limit applies to the full path, with the current directory put in front of a
+    // relative one. The extended form is taken literally: it must be absolute, with backslashes
+    // and without "." or ".." components, which is what the full-path lookup gives.
+    std::wstring full(std::max<std::size_t>(path.size(), MAX_PATH) + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) return path;  // the open reports what is wrong with it
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);
+    }
+    // MAX_PATH counts the terminating NUL. Below it the path goes as given, so that short paths
+    // keep every rule of the classic form.
+    if (full.size() < MAX_PATH) return path;
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
+        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\... names a share
+    }
+    return L"\\\\?\\" + full;
 }
 
 }  // namespace detail
@@ -136,9 +170,9 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     // Learn about an existing target the way a direct open would see it: through links, so the
     // file a link leads to is replaced rather than the link.
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    const HANDLE probe =
-        ::CreateFileW(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE probe = ::CreateFileW(detail::path_for_system(target).c_str(), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) return os_failure(error);
@@ -183,7 +217,7 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
         temp = target.substr(0, split) + L"." + target.substr(split, keep) + L"." + temp_suffix() +
                L".tmp";
-        file = ::CreateFileW(temp.c_str(), GENERIC_WRITE,
+        file = ::CreateFileW(detail::path_for_system(temp).c_str(), GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              CREATE_NEW, attributes, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
@@ -206,11 +240,12 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     }
     if (!failure && !::FlushFileBuffers(file)) failure = os_failure(::GetLastError());
     if (!::CloseHandle(file) && !failure) failure = os_failure(::GetLastError());
-    if (!failure && !::MoveFileExW(temp.c_str(), target.c_str(),
+    const std::wstring temp_for_system = detail::path_for_system(temp);
+    if (!failure && !::MoveFileExW(temp_for_system.c_str(), detail::path_for_system(target).c_str(),
                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         failure = os_failure(::GetLastError());
     }
-    if (failure) ::DeleteFileW(temp.c_str());
+    if (failure) ::DeleteFileW(temp_for_system.c_str());
     return failure;
 }
 

@@ -1,7 +1,7 @@
-// The methods of Protocol, in the order of the class's method table.
+// The methods of Protocol. Each is declared once where its body lives (config_methods.cpp,
+// signal_methods.cpp, save.cpp); protocol_type.cpp lists them in the order of the class's
+// method table.
 #pragma once
-
-#include <Python.h>
 
 #include <cstdint>
 
@@ -9,30 +9,26 @@
 
 namespace pyqelm {
 
-#define PYQELM_FASTCALL_METHOD(name)                                        \
-    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
-                   PyObject* kwnames) noexcept
+struct MethodEntry;  // call.hpp
 
 // Configuration and queries.
-PYQELM_FASTCALL_METHOD(set_stimulation_intensity);
-PYQELM_FASTCALL_METHOD(set_session_duration);
-PYQELM_FASTCALL_METHOD(enable_channel);
-PYQELM_FASTCALL_METHOD(set_amplitude_source);
-PYQELM_FASTCALL_METHOD(set_modulation_source);
-PyObject* get_num_samples(PyObject* self, PyObject* unused) noexcept;
-PyObject* get_sampling_rate(PyObject* self, PyObject* unused) noexcept;
+extern const MethodEntry set_stimulation_intensity;
+extern const MethodEntry set_session_duration;
+extern const MethodEntry enable_channel;
+extern const MethodEntry set_amplitude_source;
+extern const MethodEntry set_modulation_source;
+extern const MethodEntry get_num_samples;
+extern const MethodEntry get_sampling_rate;
 
 // Signals.
-PYQELM_FASTCALL_METHOD(add_constant_signal);
-PYQELM_FASTCALL_METHOD(add_sine_signal);
-PYQELM_FASTCALL_METHOD(add_ramp_signal);
-PYQELM_FASTCALL_METHOD(add_mixed_signal);
-PYQELM_FASTCALL_METHOD(add_arbitrary_signal);
+extern const MethodEntry add_constant_signal;
+extern const MethodEntry add_sine_signal;
+extern const MethodEntry add_ramp_signal;
+extern const MethodEntry add_mixed_signal;
+extern const MethodEntry add_arbitrary_signal;
 
 // Files.
-PYQELM_FASTCALL_METHOD(save);
-
-#undef PYQELM_FASTCALL_METHOD
+extern const MethodEntry save;
 
 // The session's sample count, refusing a duration that is not positive.
 std::uint64_t checked_num_samples(const protocols::Settings& settings);

@@ -12,6 +12,10 @@
 namespace pyqelm {
 namespace {
 
+// The C-API version the module was written against, as the module definition declares it to
+// the interpreter (which only warns on a mismatch).
+constexpr int MODULE_API_VERSION = 1013;
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "pyqelm", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -42,7 +46,7 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 PyObject* create_module() {
-    Ref module(PyModule_Create2(&module_definition, 1013));
+    Ref module(PyModule_Create2(&module_definition, MODULE_API_VERSION));
     if (!module) return nullptr;
     if (!add_class(module.get(), "Protocol", protocol_type()) ||
         !add_class(module.get(), "Channel", channel_type()) ||

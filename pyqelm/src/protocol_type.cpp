@@ -1,8 +1,12 @@
 // The Protocol class: construction, destruction, the text form and the method table.
+#include <algorithm>
+#include <array>
+#include <iterator>
 #include <new>
 #include <utility>
 
 #include "binding.hpp"
+#include "call.hpp"
 #include "errors.hpp"
 #include "methods.hpp"
 #include "objects.hpp"
@@ -14,7 +18,7 @@
 namespace pyqelm {
 namespace {
 
-constexpr ArgumentSpec NEW{"Protocol", "__new__", {}, 0, 0};
+constexpr ArgumentSpec NEW{PROTOCOL_CLASS_NAME, "__new__", {}, 0, 0};
 
 OnceCell<PyTypeObject> protocol_cell;
 
@@ -59,50 +63,47 @@ PyObject* protocol_str(PyObject* self) noexcept {
     }
 }
 
-#define PYQELM_FASTCALL(name, doc)                                                \
-    PyMethodDef {                                                                 \
-        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
-            METH_FASTCALL | METH_KEYWORDS, doc                                    \
-    }
-#define PYQELM_NOARGS(name, doc)                                                                   \
-    PyMethodDef {                                                                                  \
-        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_NOARGS, doc \
-    }
-
-PyMethodDef protocol_methods[] = {
-    PYQELM_FASTCALL(set_stimulation_intensity,
-                    "set_stimulation_intensity($self, intensity)\n--\n\n"),
-    PYQELM_FASTCALL(set_session_duration, "set_session_duration($self, duration)\n--\n\n"),
-    PYQELM_FASTCALL(enable_channel, "enable_channel($self, channel)\n--\n\n"),
-    PYQELM_FASTCALL(set_amplitude_source,
-                    "set_amplitude_source($self, coil, index, external=False)\n--\n\n"),
-    PYQELM_FASTCALL(set_modulation_source,
-                    "set_modulation_source($self, channel, index, external=False)\n--\n\n"),
-    PYQELM_FASTCALL(add_constant_signal, "add_constant_signal($self, value)\n--\n\n"),
-    PYQELM_FASTCALL(add_sine_signal,
-                    "add_sine_signal($self, amplitude, frequency, phase=0.0, depth=1.0)\n--\n\n"),
-    PYQELM_FASTCALL(add_ramp_signal,
-                    "add_ramp_signal($self, peak, up_duration, down_duration)\n--\n\n"),
-    PYQELM_FASTCALL(add_mixed_signal, "add_mixed_signal($self, a_idx, b_idx)\n--\n\n"),
-    PYQELM_FASTCALL(add_arbitrary_signal, "add_arbitrary_signal($self, samples)\n--\n\n"),
-    PYQELM_NOARGS(get_num_samples, "get_num_samples($self)\n--\n\n"),
-    PYQELM_NOARGS(get_sampling_rate, "get_sampling_rate($self)\n--\n\n"),
-    PYQELM_FASTCALL(save, "save($self, filepath)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+// The class's method table, in the order the class's attributes are created.
+constexpr const MethodEntry* METHOD_TABLE[] = {
+    &set_stimulation_intensity,
+    &set_session_duration,
+    &enable_channel,
+    &set_amplitude_source,
+    &set_modulation_source,
+    &add_constant_signal,
+    &add_sine_signal,
+    &add_ramp_signal,
+    &add_mixed_signal,
+    &add_arbitrary_signal,
+    &get_num_samples,
+    &get_sampling_rate,
+    &save,
 };
 
-#undef PYQELM_FASTCALL
-#undef PYQELM_NOARGS
+// The PyMethodDef entries, filled once by the class's creation (which runs under its one-time
+// guard); the class keeps pointing at them for the life of the process.
+std::array<PyMethodDef, std::size(METHOD_TABLE) + 1> protocol_methods{};
+
+PyMethodDef method_def(const MethodEntry& entry) {
+    if (entry.fastcall != nullptr) {
+        return {entry.name,
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.fastcall)),
+                METH_FASTCALL | METH_KEYWORDS, entry.doc};
+    }
+    return {entry.name, entry.noargs, METH_NOARGS, entry.doc};
+}
 
 PyTypeObject* create_protocol_type() {
     static char doc[] = "Protocol()\n--\n\n";
+    std::transform(std::begin(METHOD_TABLE), std::end(METHOD_TABLE), protocol_methods.begin(),
+                   [](const MethodEntry* entry) { return method_def(*entry); });
     PyType_Slot slots[] = {
         {Py_tp_doc, doc},
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_new, reinterpret_cast<void*>(protocol_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(protocol_dealloc)},
         {Py_tp_str, reinterpret_cast<void*>(protocol_str)},
-        {Py_tp_methods, protocol_methods},
+        {Py_tp_methods, protocol_methods.data()},
         {0, nullptr},
     };
     PyType_Spec spec{"builtins.Protocol", static_cast<int>(sizeof(ProtocolObject)), 0,

@@ -14,8 +14,6 @@
 namespace pyqelm {
 namespace {
 
-constexpr ArgumentSpec SAVE{"Protocol", "save", {"filepath"}, 1, 1};
-
 #ifndef _WIN32
 // Pieces of 4 MiB: the disk is busy with the first pieces long before the last is made, and
 // each write and start of writeback moves enough to cost nothing (side by side, 4 MiB saved
@@ -59,32 +57,25 @@ private:
 
 }  // namespace
 
-PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) noexcept {
-    return call_method(self, SAVE, Access::Exclusive, args, nargs, kwnames,
-                       [](ProtocolObject& p, const Arguments& a) {
-                           const std::string filepath = a.utf8(0);
-                           // Byte-exact and case-sensitive, before anything is touched.
-                           PROTOCOLS_ENSURE(std::string_view(filepath).ends_with(".qelm"),
-                                            "filepath.ends_with(\".qelm\")");
-                           // A protocol always carries at least one signal; the one supplied
-                           // here stays in the protocol.
-                           if (p.settings().signals.empty()) {
-                               p.settings().signals.emplace_back(protocols::ConstantSignalParams{
-                                   0.0});
-                           }
+constinit const MethodEntry save = declare<"save", Access::Exclusive, "filepath">(
+    [](ProtocolObject& p, const std::string& filepath) {
+        // Byte-exact and case-sensitive, before anything is touched.
+        PROTOCOLS_ENSURE(std::string_view(filepath).ends_with(".qelm"),
+                         "filepath.ends_with(\".qelm\")");
+        // A protocol always carries at least one signal; the one supplied here stays in the
+        // protocol.
+        if (p.settings().signals.empty()) {
+            p.settings().signals.emplace_back(protocols::ConstantSignalParams{0.0});
+        }
 #ifdef _WIN32
-                           // The Windows file layer takes the whole file at once.
-                           protocols::ByteBuffer encoded;
-                           protocols::encode_settings(p.settings(), encoded);
-                           auto error = fileio::replace_file(filepath, std::span(encoded));
+        // The Windows file layer takes the whole file at once.
+        protocols::ByteBuffer encoded;
+        protocols::encode_settings(p.settings(), encoded);
+        auto error = fileio::replace_file(filepath, std::span(encoded));
 #else
-                           auto error = fileio::replace_file(filepath,
-                                                             EncodedProtocol(p.settings()));
+        auto error = fileio::replace_file(filepath, EncodedProtocol(p.settings()));
 #endif
-                           if (error) throw protocols::unwrap_failure(*error);
-                           Py_RETURN_NONE;
-                       });
-}
+        if (error) throw protocols::unwrap_failure(*error);
+    });
 
 }  // namespace pyqelm

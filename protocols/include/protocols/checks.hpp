@@ -5,6 +5,7 @@
 // report, so a researcher can see before a run what the stimulator would be handed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,10 @@ struct Finding {
 // signal naming itself is reported as a self-reference, not as a cycle. Runs in time linear in
 // the number of signals and samples, without recursion.
 std::vector<Finding> check_settings(const Settings& settings);
+
+// The same findings in the same order, each handed to `sink` as soon as it is made, so that
+// they need not all be held at once.
+using FindingSink = std::function<void(const Finding&)>;
+void check_settings(const Settings& settings, const FindingSink& sink);
 
 }  // namespace protocols

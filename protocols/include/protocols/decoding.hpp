@@ -33,4 +33,8 @@ using DecodeResult = std::variant<Settings, DecodeError>;
 // std::bad_alloc.
 DecodeResult decode_settings(std::span<const std::uint8_t> bytes);
 
+// The same decoder with the samples of arbitrary signals read one at a time, never in vector
+// blocks: the reference that the block reader is tested against. Same results, slower.
+DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes);
+
 }  // namespace protocols

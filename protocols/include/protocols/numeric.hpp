@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -21,13 +22,13 @@ constexpr std::uint64_t saturating_u64(double v) noexcept {
 // slips to rint()/nearbyint(), which round halves to even.
 inline double round_half_away(double v) noexcept { return std::round(v); }
 
-// double -> int16 after rounding, saturating at the type's bounds (NaN gives 0).
-inline std::int16_t saturating_i16(double v) noexcept {
-    if (v != v) return 0;
-    if (v <= -32768.0) return -32768;
-    if (v >= 32767.0) return 32767;
-    return static_cast<std::int16_t>(v);
-}
+// Buffers from this size on are aligned to 2 MiB and, where the system backs memory with huge
+// pages only on request (Linux), asked for them: the millions of samples of a long arbitrary
+// signal are written once right after allocation, and faulting them in one 4 KiB page at a
+// time costs about as much as converting or decoding them.
+inline constexpr std::size_t large_buffer_bytes = std::size_t{4} << 20;
+void* allocate_large(std::size_t bytes);  // throws std::bad_alloc
+void free_large(void* p) noexcept;
 
 // An allocator that leaves trivially constructible elements uninitialised on resize, so that a
 // buffer which is about to be overwritten in full is not zero-filled first.
@@ -47,6 +48,23 @@ struct DefaultInitAllocator : Base {
     void construct(U* p, Args&&... args) {
         std::allocator_traits<Base>::construct(static_cast<Base&>(*this), p,
                                                std::forward<Args>(args)...);
+    }
+
+    // Large buffers come from allocate_large (see below); the size decides, the same way on
+    // both calls.
+    using value_type = typename std::allocator_traits<Base>::value_type;
+    value_type* allocate(std::size_t n) {
+        if (n >= large_buffer_bytes / sizeof(value_type)) {
+            return static_cast<value_type*>(allocate_large(n * sizeof(value_type)));
+        }
+        return Base::allocate(n);
+    }
+    void deallocate(value_type* p, std::size_t n) noexcept {
+        if (n >= large_buffer_bytes / sizeof(value_type)) {
+            free_large(p);
+        } else {
+            Base::deallocate(p, n);
+        }
     }
 };
 

@@ -2,6 +2,7 @@
 // Python Protocol returns.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,11 @@ std::string to_text(const SignalSourceSelection& value);
 std::string to_text(const Signal& value);
 std::string to_text(ErrorCode value);
 
+// The text form of `value`, handed to `sink` in pieces of some tens of kilobytes, so that the
+// text of millions of samples or signals is never held whole. The pieces joined are to_text.
+using TextSink = std::function<void(std::string_view)>;
+void write_text(const Protocol& value, const TextSink& sink);
+
 // A 64-bit float: the shortest digits that read back as the same value, positional from
 // 0.0001 up to (not including) 1e16 and for zero, scientific otherwise; "NaN", "inf", "-inf".
 std::string format_float(double value);
@@ -30,7 +36,7 @@ void append_float(std::string& out, double value);
 // each maximal ill-formed subsequence is written as the escape "\u{fffd}" (never the raw
 // bytes, so the result is always valid UTF-8, and never a literal U+FFFD, so it stays
 // distinguishable from a name that really holds that character).
-void append_quoted(std::string& out, std::string_view utf8);
+void append_quoted(std::string& out, std::string_view text);
 
 // True for the characters that a quoted text writes as "\u{hex}": general categories Cc, Cf,
 // Cs, Co, Cn, Zl, Zp and Zs except U+0020, and Grapheme_Extend (Unicode 15.0 tables,

@@ -1,0 +1,114 @@
+// The read-only Python views of a decoded protocol file. A ProtocolFile owns the decoded
+// record; every other view (a channel, a source selection, a signal, the machine description,
+// a coil, an LC setting) points into it and keeps the ProtocolFile alive. Attributes are the
+// record's fields, in declared order, under their declared names, so a view is one more visitor
+// over the field declarations and cannot drift from the file format or the text form.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "common.hpp"
+#include "protocols/settings.hpp"
+
+namespace qelmfile {
+
+struct RecordObject {
+    PyObject_HEAD
+    PyObject* owner;                // the ProtocolFile holding the record; nullptr in one
+    const void* record;             // the record shown (for a signal: its Signal variant)
+    protocols::Protocol* decoded;   // ProtocolFile only: the decoded protocol, owned
+};
+
+// The records that have a view type of their own. A signal's view type is that of its payload
+// record, named after the signal's kind ("Sine"), with the payload's fields and `kind`.
+using ViewRecords =
+    std::tuple<protocols::Settings, protocols::MachineConfig, protocols::Coil,
+               protocols::LCSetting, protocols::ChannelSettings, protocols::SignalSourceSelection,
+               protocols::ConstantSignalParams, protocols::SineSignalParams,
+               protocols::RampSignalParams, protocols::MixedSignalParams,
+               protocols::ArbitrarySignalParams>;
+inline constexpr std::size_t view_count = std::tuple_size_v<ViewRecords>;
+inline constexpr std::size_t first_signal_view = 6;
+
+template <class R, std::size_t I = 0>
+constexpr std::size_t view_index() {
+    static_assert(I < view_count, "a record without a view type");
+    if constexpr (std::is_same_v<R, std::tuple_element_t<I, ViewRecords>>) {
+        return I;
+    } else {
+        return view_index<R, I + 1>();
+    }
+}
+
+template <class R>
+inline constexpr bool is_signal_payload = view_index<R>() >= first_signal_view;
+
+// Creates the view types; false with an exception set on failure. Called once, by the module.
+bool create_view_types(PyObject* module);
+PyTypeObject* view_type(std::size_t index);
+inline PyTypeObject* protocol_file_type() { return view_type(0); }
+
+// A new ProtocolFile that takes over `settings`.
+PyObject* new_protocol_file(protocols::Settings&& settings);
+// The settings of a ProtocolFile, or nullptr (no exception set) for any other object.
+const protocols::Settings* settings_of(PyObject* object);
+
+PyObject* new_view(std::size_t index, PyObject* owner, const void* record);
+
+// The samples of an arbitrary signal as a read-only int16 NumPy array over the decoded memory,
+// and as float64 values code / 32767 (a new array).
+// The value a sample code stands for: pyqelm stores round(value * 32767), and for every code
+// from 0 to 32767, code / 32767 multiplied back lies within one rounding step of the code.
+constexpr double sample_value(std::int16_t code) noexcept { return code / 32767.0; }
+
+PyObject* samples_array(const protocols::SampleVector& samples, PyObject* owner);
+PyObject* sample_values_array(const protocols::SampleVector& samples);
+bool create_sample_buffer_type();
+
+// A field's value as a Python object: scalars as bool, int, float, str; records as views;
+// lists as tuples; samples as the array above. `owner` is the ProtocolFile of `value`.
+template <class T>
+PyObject* to_python(const T& value, PyObject* owner) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return PyBool_FromLong(value ? 1 : 0);
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+        return PyLong_FromUnsignedLongLong(value);
+    } else if constexpr (std::is_same_v<T, double>) {
+        return PyFloat_FromDouble(value);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return new_text(value);
+    } else if constexpr (std::is_same_v<T, protocols::SampleVector>) {
+        return samples_array(value, owner);
+    } else if constexpr (protocols::IsVector<T>::value ||
+                         std::is_same_v<T, std::array<bool, 16>>) {
+        Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(value.size())));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            PyObject* item = to_python(value[i], owner);
+            if (item == nullptr) return nullptr;
+            // Steals the item; cannot fail for a fresh tuple and an index in range.
+            if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+        }
+        return tuple.release();
+    } else if constexpr (std::is_same_v<T, protocols::Signal>) {
+        return std::visit(
+            [&](const auto& params) {
+                using P = std::remove_cvref_t<decltype(params)>;
+                return new_view(view_index<P>(), owner, &value);
+            },
+            value);
+    } else {
+        return new_view(view_index<T>(), owner, &value);
+    }
+}
+
+}  // namespace qelmfile

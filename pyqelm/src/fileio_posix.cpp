@@ -645,12 +645,12 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     return replace_file(utf8_path, BytesContents(data));
 }
 
-std::optional<std::string> replace_file(std::string_view utf8_path, const Contents& data) {
+std::optional<std::string> replace_file(std::string_view utf8_path, const Contents& contents) {
     if (utf8_path.find('\0') != std::string_view::npos) {
         return detail::simple_error_description("InvalidInput",
                                                 "file name contained an unexpected NUL byte");
     }
-    const int error = replace(std::string(utf8_path), data);
+    const int error = replace(std::string(utf8_path), contents);
     if (error == 0) return std::nullopt;
     if (error == write_zero) {
         return detail::simple_error_description("WriteZero", "failed to write whole buffer");

@@ -2,6 +2,7 @@
 // for byte, and the buffer left intact when memory runs out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -9,8 +10,10 @@
 #include <limits>
 #include <new>
 #include <ostream>
+#include <span>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "environment.hpp"
@@ -311,6 +314,103 @@ TEST(Samples, BulkLoopMatchesPrimitiveForEveryValue) {
     EXPECT_TRUE(file == expected);
     // 128 one-byte, 16256 two-byte and 49152 three-byte samples.
     EXPECT_EQ(file.size(), 201u - 9u + 1u + 3u + 128u + 2u * 16256u + 3u * 49152u);
+}
+
+// --- pieces
+// ----------------------------------------------------------------------------------------
+
+// Collects the pieces, and refuses the one numbered `refuse_at` (counting from 0) if set.
+class Pieces : public ChunkSink {
+public:
+    explicit Pieces(long refuse_at = -1) : refuse_at_(refuse_at) {}
+    bool take(std::span<const std::uint8_t> piece) override {
+        if (static_cast<long>(sizes.size()) == refuse_at_) return false;
+        sizes.push_back(piece.size());
+        bytes.insert(bytes.end(), piece.begin(), piece.end());
+        return true;
+    }
+    std::vector<std::size_t> sizes;
+    ByteBuffer bytes;
+
+private:
+    long refuse_at_;
+};
+
+struct PieceCase {
+    const char* name;
+    std::function<void(Settings&)> change;
+
+    friend void PrintTo(const PieceCase& c, std::ostream* os) { *os << c.name; }
+};
+
+Settings changed(const PieceCase& c) {
+    Settings s = default_settings();
+    c.change(s);
+    return s;
+}
+
+const PieceCase piece_cases[] = {
+    {"Default", [](Settings&) {}},
+    // Every sample length, and runs of one length that the block loop crosses.
+    {"EverySample",
+     [](Settings& s) {
+         SampleVector samples;
+         for (int v = -32768; v <= 32767; v += 7) samples.push_back(static_cast<std::int16_t>(v));
+         samples.insert(samples.end(), 5000, 0);
+         samples.insert(samples.end(), 5000, -32768);
+         s.signals = {ArbitrarySignalParams{samples}, ConstantSignalParams{1.5},
+                      ArbitrarySignalParams{{}}, ArbitrarySignalParams{{-1, 64, -65}}};
+     }},
+    // A name longer than any piece below but the largest, and multi-byte counts.
+    {"LongName",
+     [](Settings& s) {
+         s.machine_config.coils[0].name = std::string(70000, 'c');
+         s.channel_a_settings.coil_idx = 1u << 30;
+     }},
+    {"NoSignals", [](Settings& s) { s.signals.clear(); }},
+};
+
+class Chunked : public ::testing::TestWithParam<std::tuple<PieceCase, std::size_t>> {};
+
+// Piece sizes of 1 to 3 bytes end pieces inside every varint, float and sample code; the others
+// fall inside sample runs at various offsets, at the buffer's slack, or take the file whole.
+TEST_P(Chunked, SameBytesAsBufferedInPiecesOfTheSize) {
+    const auto& [c, piece_size] = GetParam();
+    const Settings s = changed(c);
+    const ByteBuffer expected = encode(s);
+    Pieces pieces;
+    ASSERT_TRUE(encode_settings(s, piece_size, pieces));
+    ASSERT_TRUE(pieces.bytes == expected) << pieces.bytes.size() << " vs " << expected.size();
+    ASSERT_FALSE(pieces.sizes.empty());
+    for (std::size_t i = 0; i + 1 < pieces.sizes.size(); ++i) {
+        ASSERT_EQ(pieces.sizes[i], piece_size) << "piece " << i;
+    }
+    EXPECT_GE(pieces.sizes.back(), 1u);
+    EXPECT_LE(pieces.sizes.back(), piece_size);
+    EXPECT_EQ(encoded_size(s), expected.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Chunked,
+                         ::testing::Combine(::testing::ValuesIn(piece_cases),
+                                            ::testing::Values(std::size_t{1}, std::size_t{2},
+                                                              std::size_t{3}, std::size_t{16},
+                                                              std::size_t{17}, std::size_t{151},
+                                                              std::size_t{4096}, std::size_t{65537},
+                                                              std::size_t{1} << 20)),
+                         [](const auto& test) {
+                             return std::string(std::get<0>(test.param).name) + "_" +
+                                    std::to_string(std::get<1>(test.param));
+                         });
+
+// A refused piece ends the encoding: nothing more is handed over.
+TEST(Chunked, StopsAtTheFirstRefusedPiece) {
+    const Settings s = changed(piece_cases[1]);
+    for (long refuse_at : {0L, 1L, 5L}) {
+        Pieces pieces(refuse_at);
+        EXPECT_FALSE(encode_settings(s, 1000, pieces));
+        EXPECT_EQ(pieces.sizes.size(), static_cast<std::size_t>(refuse_at));
+        EXPECT_TRUE(std::equal(pieces.bytes.begin(), pieces.bytes.end(), encode(s).begin()));
+    }
 }
 
 // --- exhausted memory ----------------------------------------------------------------------------

@@ -12,6 +12,44 @@
 
 namespace pyqelm::fileio {
 
+// The new contents of a file, produced while they are written, so that the disk can take the
+// first pieces while the later ones are still being made.
+class Contents {
+public:
+    // Takes the pieces in order; returns 0 or the error that ends the save.
+    class Output {
+    public:
+        virtual int write(std::span<const std::uint8_t> piece) = 0;
+
+    protected:
+        ~Output() = default;
+    };
+
+    // The exact number of bytes `produce` hands over (the room reserved for them).
+    virtual std::uint64_t size() const = 0;
+    // Hands every byte to `out`, in order, and stops at the first error it returns. Returns 0
+    // or that error. May be called more than once; throws only std::bad_alloc.
+    virtual int produce(Output& out) const = 0;
+
+protected:
+    ~Contents() = default;
+};
+
+// Contents already in memory, handed over whole.
+class BytesContents final : public Contents {
+public:
+    explicit BytesContents(std::span<const std::uint8_t> data) noexcept : data_(data) {}
+    std::uint64_t size() const override { return data_.size(); }
+    int produce(Output& out) const override { return data_.empty() ? 0 : out.write(data_); }
+
+private:
+    std::span<const std::uint8_t> data_;
+};
+
+// Replaces the file at `utf8_path` with exactly what `contents` produces, as the overload below
+// does with bytes in memory. Available on POSIX systems.
+std::optional<std::string> replace_file(std::string_view utf8_path, const Contents& contents);
+
 // Replaces the file at `utf8_path` with exactly `data`. Returns std::nullopt on success, else the
 // error's description, for example
 //   Os { code: 2, kind: NotFound, message: "No such file or directory" }
@@ -58,6 +96,7 @@ enum class Step {
     write,           // after the new contents were written (a late I/O error)
     truncate,        // before the file is cut to its new length
     sync,            // before the file is flushed
+    write_piece,     // before each piece of the new contents is written
 };
 // Returns the error code the step fails with, or 0 to let it succeed. Only tests set it.
 using FaultHook = int (*)(Step);
@@ -86,10 +125,14 @@ protected:
 inline constexpr std::uint64_t in_place_backup_limit = std::uint64_t{256} << 20;
 
 // Rewrites an open file with `data`, guarded: the room is reserved before any old byte
-// changes, and on a failure the old bytes and length are put back and flushed before the
-// failure is returned. `readable` is false for a file opened for writing only, whose old
-// contents cannot be kept. See the definition for files beyond `in_place_backup_limit`.
-int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data);
+// changes, and on a failure (an exception from `data` included) the old bytes and length are
+// put back and flushed before the failure is returned. `readable` is false for a file opened
+// for writing only, whose old contents cannot be kept. See the definition for files beyond
+// `in_place_backup_limit`.
+int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data);
+inline int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data) {
+    return rewrite_in_place(file, readable, BytesContents(data));
+}
 
 #ifdef _WIN32
 // The form of `path` to hand to the system: unchanged while it fits the classic 260-unit limit,

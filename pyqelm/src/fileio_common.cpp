@@ -76,7 +76,7 @@ std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::ui
 // a protocol) is not kept whole: only the bytes the new contents overwrite are, and its tail is
 // cut only after the new contents are on disk, so only a failure of the last flush after the
 // cut can lose that tail (it then reads as zeros).
-int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data) {
+int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
     std::uint64_t old_size = 0;
     if (const int error = file.size(old_size); error != 0) return error;
     const std::uint64_t new_size = data.size();
@@ -110,7 +110,41 @@ int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint
         if (file.size(now) == 0 && now != old_size) file.set_length(old_size);
         return error;
     }
-    error = file.write_at(0, data);
+    // Best effort: the original failure is what the caller hears about.
+    const auto put_back = [&] {
+        if (!readable) return;
+        file.write_at(0, old);
+        file.set_length(old_size);
+        file.sync();
+    };
+
+    // Each piece is written as it comes; never past the room reserved.
+    class Writer final : public Contents::Output {
+    public:
+        Writer(InPlaceFile& file, std::uint64_t limit) : file_(file), limit_(limit) {}
+        int write(std::span<const std::uint8_t> piece) override {
+            // More than announced would pass the reservation: refused like a short write.
+            if (piece.size() > limit_ - offset_) return write_zero;
+            if (const int fault = injected_fault(Step::write_piece); fault != 0) return fault;
+            if (const int error = file_.write_at(offset_, piece); error != 0) return error;
+            offset_ += piece.size();
+            return 0;
+        }
+        std::uint64_t offset() const { return offset_; }
+
+    private:
+        InPlaceFile& file_;
+        std::uint64_t limit_;
+        std::uint64_t offset_ = 0;
+    };
+    Writer writer(file, new_size);
+    try {
+        error = data.produce(writer);
+    } catch (...) {
+        put_back();
+        throw;
+    }
+    if (error == 0 && writer.offset() != new_size) error = write_zero;  // fewer than announced
     if (error == 0) error = injected_fault(Step::write);
     if (error == 0 && new_size < old_size) {
         if (!whole) error = step(Step::sync, [&] { return file.sync(); });
@@ -118,13 +152,7 @@ int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint
     }
     if (error == 0) error = step(Step::sync, [&] { return file.sync(); });
     if (error == 0) return 0;
-
-    // Best effort: the original failure is what the caller hears about.
-    if (readable) {
-        file.write_at(0, old);
-        file.set_length(old_size);
-        file.sync();
-    }
+    put_back();
     return error;
 }
 

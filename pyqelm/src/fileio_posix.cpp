@@ -438,11 +438,31 @@ struct Existing {
     const struct stat& status;
 };
 
+// Writes each piece at the next offset as it comes, and starts its writeback at once.
+class FileWriter final : public Contents::Output {
+public:
+    FileWriter(int fd, std::uint64_t limit) : fd_(fd), limit_(limit) {}
+    int write(std::span<const std::uint8_t> piece) override {
+        // More than announced would pass the room allocated: refused like a short write.
+        if (piece.size() > limit_ - offset_) return write_zero;
+        if (const int fault = injected_fault(Step::write_piece); fault != 0) return fault;
+        if (const int error = pwrite_all(fd_, offset_, piece); error != 0) return error;
+        offset_ += piece.size();
+        return 0;
+    }
+    std::uint64_t offset() const { return offset_; }
+
+private:
+    int fd_;
+    std::uint64_t limit_;
+    std::uint64_t offset_ = 0;
+};
+
 // Writes a complete new file beside the target and renames it into place, so that a reader, a
 // crash or a full disk sees either the old contents or the new ones. For an existing file,
 // returns `take_in_place` wherever the new file could not become that same file.
-int create_by_rename(int directory, bool syncable, const std::string& name,
-                     std::span<const std::uint8_t> data, const Existing* existing) {
+int create_by_rename(int directory, bool syncable, const std::string& name, const Contents& data,
+                     const Existing* existing) {
     TempName temp(directory);
     UniqueFd fd;
     if (const int error = create_temp(directory, name, temp, fd); error != 0) {
@@ -455,16 +475,21 @@ int create_by_rename(int directory, bool syncable, const std::string& name,
         return take_in_place;
     }
     int error = 0;
+    const std::uint64_t size = data.size();
 #ifdef __linux__
     // All blocks at once, before any data: a full disk or the file-size limit strikes at once,
     // and the file is laid out in one piece rather than block by block as writeback finds it.
-    while (!data.empty() && ::fallocate(fd.get(), 0, 0, static_cast<off_t>(data.size())) != 0) {
+    while (size != 0 && ::fallocate(fd.get(), 0, 0, static_cast<off_t>(size)) != 0) {
         if (errno == EINTR) continue;
         if (errno != EOPNOTSUPP && errno != ENOSYS) error = errno;
         break;
     }
 #endif
-    if (error == 0) error = pwrite_all(fd.get(), 0, data);
+    // The pieces reach the disk while the later ones are made; the flush below waits only for
+    // what is still on its way.
+    FileWriter writer(fd.get(), size);
+    if (error == 0) error = data.produce(writer);
+    if (error == 0 && writer.offset() != size) error = write_zero;  // fewer than announced
     if (error == 0) error = injected_fault(Step::write);
     if (error == 0) error = injected_fault(Step::sync);
     if (error == 0) error = sync_data(fd.get());
@@ -545,25 +570,37 @@ private:
 };
 
 // Devices and pipes have no contents to protect and must not be swapped for a regular file.
-int write_into(int directory, const std::string& name, std::span<const std::uint8_t> data) {
+int write_into(int directory, const std::string& name, const Contents& data) {
     UniqueFd fd(::openat(directory, name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
     if (!fd) return errno;
-    int error = 0;
-    for (auto rest = data; error == 0 && !rest.empty();) {
-        const ssize_t written = ::write(fd.get(), rest.data(), std::min(rest.size(), write_chunk));
-        if (written < 0) {
-            if (errno != EINTR) error = errno;
-        } else if (written == 0) {
-            error = write_zero;
-        } else {
-            rest = rest.subspan(static_cast<std::size_t>(written));
+    class StreamWriter final : public Contents::Output {
+    public:
+        explicit StreamWriter(int fd) : fd_(fd) {}
+        int write(std::span<const std::uint8_t> rest) override {
+            while (!rest.empty()) {
+                const ssize_t written =
+                    ::write(fd_, rest.data(), std::min(rest.size(), write_chunk));
+                if (written < 0) {
+                    if (errno != EINTR) return errno;
+                } else if (written == 0) {
+                    return write_zero;
+                } else {
+                    rest = rest.subspan(static_cast<std::size_t>(written));
+                }
+            }
+            return 0;
         }
-    }
+
+    private:
+        int fd_;
+    };
+    StreamWriter writer(fd.get());
+    const int error = data.produce(writer);
     const int closed = fd.close();
     return error != 0 ? error : closed;
 }
 
-int replace(std::string path, std::span<const std::uint8_t> data) {
+int replace(std::string path, const Contents& data) {
     Target target;
     if (const int error = resolve(std::move(path), target); error != 0) return error;
     if (target.exists && S_ISDIR(target.status.st_mode)) return EISDIR;
@@ -605,11 +642,15 @@ int replace(std::string path, std::span<const std::uint8_t> data) {
 
 std::optional<std::string> replace_file(std::string_view utf8_path,
                                         std::span<const std::uint8_t> data) {
+    return replace_file(utf8_path, BytesContents(data));
+}
+
+std::optional<std::string> replace_file(std::string_view utf8_path, const Contents& contents) {
     if (utf8_path.find('\0') != std::string_view::npos) {
         return detail::simple_error_description("InvalidInput",
                                                 "file name contained an unexpected NUL byte");
     }
-    const int error = replace(std::string(utf8_path), data);
+    const int error = replace(std::string(utf8_path), contents);
     if (error == 0) return std::nullopt;
     if (error == write_zero) {
         return detail::simple_error_description("WriteZero", "failed to write whole buffer");

@@ -14,13 +14,17 @@
 #include <sys/mount.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
+#include <span>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fileio.hpp"
@@ -632,6 +636,119 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"InPlaceSyncShorter", FaultCase::in_place, S::sync, 8000, 500},
                       FaultCase{"InPlaceSyncLonger", FaultCase::in_place, S::sync, 800, 5000}),
     ByName());
+
+// --- contents produced while they are written -----------------------------------------------
+
+// Hands over `data` in pieces of `piece` bytes. Announces `announced` bytes (default: all),
+// and after `fail_after` pieces either stops with EIO or throws std::bad_alloc.
+class PieceContents final : public Contents {
+public:
+    enum Failure { none, error, exception };
+    PieceContents(Bytes data, std::size_t piece, Failure failure = none, std::size_t fail_after = 0)
+        : data_(std::move(data)), piece_(piece), failure_(failure), fail_after_(fail_after) {
+        announced = data_.size();
+    }
+    std::uint64_t size() const override { return announced; }
+    int produce(Output& out) const override {
+        std::size_t count = 0;
+        for (std::size_t at = 0; at < data_.size(); at += piece_, ++count) {
+            if (failure_ != none && count == fail_after_) {
+                if (failure_ == exception) throw std::bad_alloc();
+                return EIO;
+            }
+            const std::size_t n = std::min(piece_, data_.size() - at);
+            if (const int e = out.write(std::span(data_).subspan(at, n)); e != 0) return e;
+        }
+        return 0;
+    }
+    std::uint64_t announced;
+
+private:
+    Bytes data_;
+    std::size_t piece_;
+    Failure failure_;
+    std::size_t fail_after_;
+};
+
+struct StreamCase {
+    const char* name;
+    bool second_name;  // rewritten in place rather than replaced
+    PieceContents::Failure failure;
+    bool piece_write_fails;  // the write of the third piece fails instead
+    std::size_t old_size;
+};
+class Streams : public FileIo, public ::testing::WithParamInterface<StreamCase> {
+protected:
+    void TearDown() override {
+        detail::fault_hook = nullptr;
+        FileIo::TearDown();
+    }
+};
+
+TEST_P(Streams, AFailureAfterSomePiecesLeavesTheOldFileWhole) {
+    const StreamCase& c = GetParam();
+    const Bytes old = pattern(c.old_size, 1);
+    write_bytes("p.qelm", old);
+    if (c.second_name) {
+        ASSERT_EQ(::link("p.qelm", "second"), 0);
+    }
+    const ino_t inode = inode_of("p.qelm");
+    const PieceContents contents(pattern(10000, 2), 1000, c.failure, 3);
+    static int pieces = 0;
+    pieces = 0;
+    if (c.piece_write_fails) {
+        detail::fault_hook = [](detail::Step step) {
+            return step == detail::Step::write_piece && ++pieces == 3 ? EIO : 0;
+        };
+    }
+    if (c.failure == PieceContents::exception) {
+        EXPECT_THROW(replace_file("p.qelm", contents), std::bad_alloc);
+    } else {
+        expect_os_error(replace_file("p.qelm", contents), EIO, "Uncategorized");
+    }
+    detail::fault_hook = nullptr;
+    EXPECT_EQ(read_bytes("p.qelm"), old);
+    EXPECT_EQ(inode_of("p.qelm"), inode);
+    if (c.second_name) {
+        EXPECT_EQ(read_bytes("second"), old);
+    }
+    EXPECT_FALSE(has_leftovers());
+    // The same contents, unhindered, arrive whole.
+    ASSERT_EQ(replace_file("p.qelm", PieceContents(pattern(10000, 2), 1000)), std::nullopt);
+    EXPECT_EQ(read_bytes("p.qelm"), pattern(10000, 2));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Failures, Streams,
+    ::testing::Values(
+        StreamCase{"ReplacedProducerFails", false, PieceContents::error, false, 800},
+        StreamCase{"ReplacedProducerThrows", false, PieceContents::exception, false, 800},
+        StreamCase{"ReplacedPieceWriteFails", false, PieceContents::none, true, 800},
+        StreamCase{"InPlaceProducerFails", true, PieceContents::error, false, 20000},
+        StreamCase{"InPlaceProducerThrows", true, PieceContents::exception, false, 800},
+        StreamCase{"InPlacePieceWriteFails", true, PieceContents::none, true, 800},
+        StreamCase{"InPlaceLongerPieceWriteFails", true, PieceContents::none, true, 20000}),
+    ByName());
+
+// Contents that produce another length than they announced are not saved.
+TEST_F(FileIo, ContentsOtherThanAnnouncedAreRefused) {
+    for (const bool second_name : {false, true}) {
+        for (const std::uint64_t announced : {std::uint64_t{5000}, std::uint64_t{20000}}) {
+            write_bytes("p.qelm", pattern(800, 1));
+            if (second_name) {
+                ASSERT_EQ(::link("p.qelm", "second"), 0);
+            }
+            PieceContents contents(pattern(10000, 2), 1000);
+            contents.announced = announced;
+            const auto result = replace_file("p.qelm", contents);
+            ASSERT_TRUE(result.has_value());
+            EXPECT_EQ(*result,
+                      "Error { kind: WriteZero, message: \"failed to write whole buffer\" }");
+            EXPECT_EQ(read_bytes("p.qelm"), pattern(800, 1));
+            EXPECT_FALSE(has_leftovers());
+            if (second_name) ::unlink("second");
+        }
+    }
+}
 
 // Where the new file cannot take on the old one's identity, the save goes in place instead.
 TEST_F(FileIo, AFailedCopyOfTheIdentityMeansInPlace) {

@@ -7,7 +7,9 @@
 // its parameter record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "protocols/settings.hpp"
@@ -19,6 +21,28 @@ using ByteBuffer = std::vector<std::uint8_t>;
 // Appends the complete file contents for `settings` to `out`. Never fails short of running out
 // of memory (std::bad_alloc), and then leaves `out` as it was given.
 void encode_settings(const Settings& settings, ByteBuffer& out);
+
+// Receives an encoding piece by piece, in order.
+class ChunkSink {
+public:
+    // Takes the next piece, which is valid during the call only; false stops the encoding.
+    virtual bool take(std::span<const std::uint8_t> piece) = 0;
+
+protected:
+    ~ChunkSink() = default;
+};
+
+// The same bytes as the buffered form, handed to `out` in pieces of exactly `piece_size` bytes
+// (the last one may be shorter), each as soon as it is complete, so that a writer can pass on the
+// first pieces while the rest is still being encoded. Uses one buffer of about `piece_size` bytes,
+// allocated before the first piece (std::bad_alloc); otherwise throws only what `take` throws.
+// `piece_size` must be at least 1 (std::invalid_argument). Returns false if `take` refused a piece;
+// nothing follows it.
+bool encode_settings(const Settings& settings, std::size_t piece_size, ChunkSink& out);
+
+// The exact number of bytes either form produces for `settings`, counted without producing them
+// (a small fraction of the encoding's time for samples).
+std::uint64_t encoded_size(const Settings& settings);
 
 // The primitive encodings, exposed for tests and for the decoder's mirror image.
 void append_varint(ByteBuffer& out, std::uint64_t value);

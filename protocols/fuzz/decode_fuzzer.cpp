@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DecodeResult reference =
         decode_settings_per_sample(std::span<const std::uint8_t>(data, size));
     if (decoded.index() != reference.index() ||
-        (decoded.index() == 1 && std::get<DecodeError>(decoded) != std::get<DecodeError>(reference))) {
+        (decoded.index() == 1 &&
+         std::get<DecodeError>(decoded) != std::get<DecodeError>(reference))) {
         std::fprintf(stderr, "the block reader and the per-sample reader disagree\n");
         std::abort();
     }

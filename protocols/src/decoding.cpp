@@ -87,14 +87,14 @@ std::size_t min_encoded_size_of_signal() {
 #define PROTOCOLS_SAMPLE_BLOCKS 1
 
 struct SampleBlock {
-    std::uint8_t count = 0;     // samples in the block; 0 when the first one is not plain
-    std::uint16_t ends2 = 0;    // positions of the last bytes of two-byte samples
-    std::uint16_t ends3 = 0;    // ... and of three-byte samples
+    std::uint8_t count = 0;              // samples in the block; 0 when the first one is not plain
+    std::uint16_t ends2 = 0;             // positions of the last bytes of two-byte samples
+    std::uint16_t ends3 = 0;             // ... and of three-byte samples
     alignas(16) std::uint8_t pair[16];   // lane j: first byte | second byte << 8
     alignas(16) std::uint8_t third[16];  // lane j: third byte
 };
 
-constexpr unsigned block_window = 12;  // bytes whose continuation bits index the table
+constexpr unsigned block_window = 12;     // bytes whose continuation bits index the table
 constexpr std::uint8_t zero_lane = 0x80;  // a shuffle index that yields 0
 
 // The bytes each block takes, apart from the rest: the next block's position depends on it,
@@ -146,10 +146,9 @@ bool has_ssse3() {
 // Decodes whole blocks from `in` into `out` while at least 16 bytes and 8 samples are left;
 // returns the samples decoded and adds the bytes taken to `pos`.
 __attribute__((target("ssse3"))) std::size_t read_sample_blocks(const std::uint8_t* in,
-                                                                 std::size_t size,
-                                                                 std::size_t& pos,
-                                                                 std::int16_t* out,
-                                                                 std::size_t count) {
+                                                                std::size_t size, std::size_t& pos,
+                                                                std::int16_t* out,
+                                                                std::size_t count) {
     const SampleBlock* table = sample_block_tables().blocks.data();
     const std::uint8_t* consumed = sample_block_tables().consumed.data();
     const __m128i low7 = _mm_set1_epi16(0x007F);
@@ -168,13 +167,14 @@ __attribute__((target("ssse3"))) std::size_t read_sample_blocks(const std::uint8
         const auto zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
         const auto above3 = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, three)));
         if (b.count == 0 || ((b.ends2 & zeros) | (b.ends3 & (zeros | above3))) != 0) break;
-        const __m128i pair = _mm_shuffle_epi8(
-            bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.pair)));
-        const __m128i third = _mm_shuffle_epi8(
-            bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.third)));
-        const __m128i z = _mm_or_si128(
-            _mm_or_si128(_mm_and_si128(pair, low7), _mm_and_si128(_mm_srli_epi16(pair, 1), middle7)),
-            _mm_slli_epi16(third, 14));
+        const __m128i pair =
+            _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.pair)));
+        const __m128i third =
+            _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(b.third)));
+        const __m128i z =
+            _mm_or_si128(_mm_or_si128(_mm_and_si128(pair, low7),
+                                      _mm_and_si128(_mm_srli_epi16(pair, 1), middle7)),
+                         _mm_slli_epi16(third, 14));
         // Zig-zag back: (z >> 1) ^ -(z & 1).
         const __m128i sample =
             _mm_xor_si128(_mm_srli_epi16(z, 1), _mm_sub_epi16(zero, _mm_and_si128(z, one)));
@@ -400,8 +400,8 @@ private:
         for (std::size_t i = 0; i < count; ++i) {
 #ifdef PROTOCOLS_SAMPLE_BLOCKS
             if (sample_blocks_ && count - i >= 8) {
-                i += read_sample_blocks(in_.data(), in_.size(), pos_, samples.data() + i,
-                                        count - i);
+                i +=
+                    read_sample_blocks(in_.data(), in_.size(), pos_, samples.data() + i, count - i);
                 if (i == count) break;
             }
 #endif

@@ -52,8 +52,8 @@ bool target_machine_from_environment() {
         value.resize(length);  // too small: `length` counts the terminating NUL
     }
     // wchar_t is UTF-16 on Windows.
-    return utf8::is_valid_utf16(
-        std::u16string_view(reinterpret_cast<const char16_t*>(value.data()), value.size()));
+    return utf8::is_valid_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(value.data()),
+                                                    value.size()));
 }
 #else
 bool target_machine_from_environment() {

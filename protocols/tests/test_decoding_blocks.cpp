@@ -97,10 +97,10 @@ INSTANTIATE_TEST_SUITE_P(Widths, Blocks, ::testing::Values(0, 1, 2, 3), width_na
 // per-sample reader, which names it.
 TEST(Blocks, IrregularFormsAtEveryPosition) {
     const std::vector<std::vector<std::uint8_t>> forms = {
-        {0x80, 0x00},             // two bytes, not the shortest form
-        {0x80, 0x80, 0x00},       // three bytes, not the shortest form
-        {0xFF, 0xFF, 0x04},       // beyond 16 bits
-        {0x80, 0x80, 0x80, 0x01}, // four bytes
+        {0x80, 0x00},              // two bytes, not the shortest form
+        {0x80, 0x80, 0x00},        // three bytes, not the shortest form
+        {0xFF, 0xFF, 0x04},        // beyond 16 bits
+        {0x80, 0x80, 0x80, 0x01},  // four bytes
     };
     for (const auto& form : forms) {
         for (std::size_t at = 0; at < 24; ++at) {

@@ -73,7 +73,7 @@ private:
     };
 
     std::atomic<T*> value_{nullptr};
-    std::atomic<std::thread::id> creator_{};
+    std::atomic<std::thread::id> creator_;  // value-initialised: no thread
     std::mutex mutex_;
 };
 

@@ -3,13 +3,13 @@
 #   1. the protocol library, the module, qelm-inspect and the GoogleTest suites cross-built from
 #      CMakeLists.txt with MinGW-w64 (UCRT) through cmake/mingw-w64-ucrt.cmake, warnings as errors;
 #   2. the GoogleTest suites run under wine;
-#   3. a win_amd64 wheel made from an install of that build, installed with pip into a Windows CPython 3.13
-#      under wine, and the Python suite run against the installed wheel.
+#   3. a win_amd64 wheel made from an install of that build, installed with pip into a Windows
+#      CPython 3.13 under wine, and the Python suite run against the installed wheel.
 #
 #   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheel when all passed
 #
-# The wheel is put together from the CMake build by a few lines below rather than by
-# scikit-build-core: that backend takes the wheel's tags, the module's suffix and its install
+# The wheel is put together from an install of the CMake build by a few lines below rather than
+# by scikit-build-core: that backend takes the wheel's tags, the module's suffix and its install
 # layout from the interpreter that runs it, which here is a Linux one (no compiler runs under
 # wine), so it would tag and name a Windows build as a Linux module.
 set -euo pipefail

@@ -388,9 +388,9 @@ int replace(std::wstring target, std::span<const std::uint8_t> data) {
     if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
     std::wstring final_path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length =
-            ::GetFinalPathNameByHandleW(probe.get(), final_path.data(),
-                                        static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+        const DWORD length = ::GetFinalPathNameByHandleW(probe.get(), final_path.data(),
+                                                         static_cast<DWORD>(final_path.size()),
+                                                         FILE_NAME_NORMALIZED);
         if (length == 0) break;  // no drive-letter name: keep the path as given
         if (length < final_path.size()) {
             final_path.resize(length);
@@ -406,11 +406,16 @@ int replace(std::wstring target, std::span<const std::uint8_t> data) {
     if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
     if (!::GetFileInformationByHandle(file.get(), &info)) return last_error();
     // A new file takes the old one's place only where nothing tells them apart afterwards:
-    // another name of the file would keep the old contents.
-    if (info.nNumberOfLinks == 1) {
+    // another name of the file would keep the old contents. A reader that does not share
+    // deletion (Python's open() is one) keeps the file from being replaced; asked first, so that
+    // no new file is written in vain.
+    UniqueHandle deletable(::CreateFileW(detail::path_for_system(target).c_str(), DELETE,
+                                         share_all, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (info.nNumberOfLinks == 1 && deletable) {
         // Closed first: the system's replace needs the old file free of handles that would keep
         // its name in use.
         file.reset();
+        deletable.reset();
         const int result = create_and_swap(target, data, true, attributes);
         if (result != take_in_place) return result;
         if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;

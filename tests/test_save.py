@@ -162,7 +162,6 @@ def test_existing_file_keeps_its_permission_bits(at):
     assert target.stat().st_size == 201
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="the Windows file layer still replaces the file")
 def test_every_name_of_the_file_sees_the_new_protocol(at):
     (at / "p.qelm").write_bytes(b"\xaa" * 10_000)
     os.link(at / "p.qelm", at / "other name.qelm")
@@ -271,6 +270,20 @@ def test_read_only_file_is_refused_and_kept(at):
         assert sorted(x.name for x in at.iterdir()) == ["ro.qelm"]
     finally:
         target.chmod(stat.S_IREAD | stat.S_IWRITE)
+
+
+@windows_only
+def test_a_file_held_open_by_a_reader_is_saved_and_the_reader_sees_it(at, monkeypatch):
+    """Python's open() shares reading and writing but not deletion, so the file cannot be
+    replaced: it is rewritten in place, and the open file reads the new bytes."""
+    monkeypatch.delenv("QELM_TARGET_MACHINE", raising=False)
+    target = at / "open.qelm"
+    target.write_bytes(b"\xaa" * 10_000)
+    with open(target, "rb") as reader:
+        Protocol().save("open.qelm")
+        reader.seek(0)
+        assert reader.read() == new_protocol_file(0)
+    assert sorted(x.name for x in at.iterdir()) == ["open.qelm"]
 
 
 @windows_only

@@ -3,18 +3,27 @@
 #   1. the protocol library, the module, qelm-inspect and the GoogleTest suites cross-built from
 #      CMakeLists.txt with MinGW-w64 (UCRT) through cmake/mingw-w64-ucrt.cmake, warnings as errors;
 #   2. the GoogleTest suites run under wine;
-#   3. a win_amd64 wheel made from that build, installed with pip into a Windows CPython 3.13
-#      under wine, and the Python suite run against the installed wheel.
+#   3. a win_amd64 wheel made from an install of that build, installed with pip into a Windows
+#      CPython 3.13 under wine, and the Python suite run against the installed wheel.
 #
-# The wheel is put together from the CMake build by a few lines below rather than by
-# scikit-build-core: that backend takes the wheel's tags, the module's suffix and its install
+#   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheel when all passed
+#
+# The wheel is put together from an install of the CMake build by a few lines below rather than
+# by scikit-build-core: that backend takes the wheel's tags, the module's suffix and its install
 # layout from the interpreter that runs it, which here is a Linux one (no compiler runs under
 # wine), so it would tag and name a Windows build as a Linux module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# With a folder DIST given, the wheel is copied there once the stage has passed.
 if [ "${1:-}" != --inside ]; then
-  exec bash tools/chroot.sh run bash /src/tools/test-windows.sh --inside
+  DIST=${1:-}
+  bash tools/chroot.sh run bash /src/tools/test-windows.sh --inside
+  if [ -n "$DIST" ]; then
+    mkdir -p "$DIST"
+    cp build/win/dist/pyqelm-*-win_amd64.whl "$DIST"/
+  fi
+  exit 0
 fi
 
 # --- inside the sid root, the checkout at /src ---------------------------------------------------
@@ -95,7 +104,7 @@ cmake -S . -B "$W/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BU
   -DCMAKE_FIND_ROOT_PATH="$W/gtest" -DPYQELM_WERROR=ON -DPYQELM_BUILD_TESTS=ON \
   -DPYQELM_BUILD_MODULE=ON -DPython_INCLUDE_DIR="$PY/include" \
   -DPython_LIBRARY="$W/libpython$PYVER.dll.a" -DPython_SOABI="cp$PYVER-win_amd64" \
-  -DNUMPY_INCLUDE_DIR="$SITE/numpy/_core/include" >/dev/null
+  -DNUMPY_INCLUDE_DIR="$SITE/numpy/_core/include" -DSKBUILD_SCRIPTS_DIR=scripts >/dev/null
 cmake --build "$W/build"
 # Each suite in one wine process: ctest would start one per test, at a few tenths of a second each.
 for suite in protocols_tests fileio_tests; do
@@ -107,20 +116,26 @@ for suite in protocols_tests fileio_tests; do
 done
 
 # --- the wheel -----------------------------------------------------------------------------------
-rm -f "$W"/dist/pyqelm-*.whl
-python - "$W/build" "$W/dist" "cp$PYVER" <<'EOF'
+# Its files are what the install rules put in place, as in the Linux wheels: the modules and their
+# stub packages at the top, qelm-inspect among the scripts.
+rm -rf "$W/stage" "$W"/dist/pyqelm-*.whl
+cmake --install "$W/build" --prefix "$W/stage" >/dev/null
+python - "$W/stage" "$W/dist" "cp$PYVER" <<'EOF'
 import base64, hashlib, pathlib, re, sys, zipfile
-build, dist, tag = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+stage, dist, tag = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
 text = pathlib.Path("pyproject.toml").read_text()
 version = re.search(r'^version = "([^"]+)"', text, re.M).group(1)
 requires = re.search(r"^requires-python = \"([^\"]+)\"", text, re.M).group(1)
 extras = dict(re.findall(r"^(\w+) = (\[[^\]]*\])", text.split("[project.optional-dependencies]")[1].split("\n[")[0], re.M))
 name = f"pyqelm-{version}"
-files = {
-    next(build.glob("pyqelm*.pyd")).name: next(build.glob("pyqelm*.pyd")).read_bytes(),
-    "pyqelm-stubs/__init__.pyi": pathlib.Path("pyqelm.pyi").read_bytes(),
-    f"{name}.data/scripts/qelm-inspect.exe": (build / "qelm-inspect.exe").read_bytes(),
-}
+files = {}
+for path in sorted(p for p in stage.rglob("*") if p.is_file()):
+    relative = path.relative_to(stage).as_posix()
+    files[f"{name}.data/{relative}" if relative.startswith("scripts/") else relative] = path.read_bytes()
+for wanted in ("pyqelm.cp", "qelmfile.cp", "pyqelm-stubs/__init__.pyi", "qelmfile-stubs/__init__.pyi",
+               f"{name}.data/scripts/qelm-inspect.exe"):
+    if not any(path.startswith(wanted) for path in files):
+        sys.exit(f"the install of the build lacks {wanted}")
 metadata = [f"Metadata-Version: 2.1", "Name: pyqelm", f"Version: {version}", f"Requires-Python: {requires}"]
 for extra, items in extras.items():
     metadata.append(f"Provides-Extra: {extra}")
@@ -141,7 +156,7 @@ EOF
 WHEEL=$(ls "$W"/dist/pyqelm-*-win_amd64.whl)
 echo "wheel: ${WHEEL#/src/}"
 # Only system DLLs and the interpreter's: the C++ runtime is inside.
-for binary in "$W"/build/pyqelm*.pyd "$W/build/qelm-inspect.exe"; do
+for binary in "$W"/build/*.pyd "$W/build/qelm-inspect.exe"; do
   x86_64-w64-mingw32ucrt-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ' >"$W/dlls.txt"
   echo "$(basename "$binary") needs: $(cat "$W/dlls.txt")"
   if grep -qiE 'libstdc|libgcc|libwinpthread' "$W/dlls.txt"; then

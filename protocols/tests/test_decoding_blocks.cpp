@@ -13,6 +13,7 @@
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "environment.hpp"
 
 namespace protocols {
 namespace {
@@ -26,7 +27,7 @@ std::string describe(const DecodeResult& r) {
 }
 
 ByteBuffer file_with_samples(const SampleVector& samples) {
-    unsetenv(TARGET_MACHINE_VARIABLE);
+    test_env::clear_target_machine();
     Settings s = Settings::make_default();
     s.signals = {ArbitrarySignalParams{samples}};
     s.signals.push_back(ConstantSignalParams{0.5});  // bytes of another kind after the samples

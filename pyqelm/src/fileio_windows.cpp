@@ -1,5 +1,6 @@
-// Windows file layer: writes a complete new file beside the target and moves it into place, so a
-// failed save leaves the previous protocol file as it was.
+// Windows file layer: writes a complete new file beside the target and lets the system swap it in
+// (keeping the old file's security, attributes and streams), and where that would not leave the
+// file what it was, rewrites it in place behind a reservation and a copy of the old contents.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <utility>
 
 namespace pyqelm::fileio {
 namespace detail {
@@ -127,9 +129,55 @@ std::wstring path_for_system(std::wstring path) {
 
 namespace {
 
-std::optional<std::string> os_failure(DWORD code) {
-    return detail::describe_os_error(static_cast<int>(code));
-}
+using detail::injected_fault;
+using detail::Step;
+using detail::write_zero;
+
+// Not an error: the file keeps what makes it that file only if rewritten in place.
+constexpr int take_in_place = -2;
+// Pieces of a read or write; one call takes at most 4 GB.
+constexpr std::size_t io_chunk = std::size_t{8} << 20;
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int last_error() { return static_cast<int>(::GetLastError()); }
+
+// Owns one handle; every path out of a function closes it.
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { reset(); }
+    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+        if (*this) ::CloseHandle(handle_);
+        handle_ = handle;
+    }
+    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    // Closes now and reports a failure (a deferred write error of a network file system).
+    int close() {
+        const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
+        return ::CloseHandle(handle) ? 0 : last_error();
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// A temporary file that is removed again unless it took the target's place. Declared before the
+// handle of the file, so that the handle is closed first.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (!path.empty()) ::DeleteFileW(path.c_str());
+    }
+    void release() { path.clear(); }
+    std::wstring path;  // in the form handed to the system
+};
 
 std::wstring widen(std::string_view utf8) {
     if (utf8.empty()) return {};
@@ -155,6 +203,227 @@ std::wstring temp_suffix() {
     return hex;
 }
 
+OVERLAPPED at_offset(std::uint64_t offset) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(offset);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return where;
+}
+
+int write_all(HANDLE file, std::uint64_t offset, std::span<const std::uint8_t> data) {
+    while (!data.empty()) {
+        const auto count = static_cast<DWORD>(std::min(data.size(), io_chunk));
+        OVERLAPPED where = at_offset(offset);
+        DWORD written = 0;
+        if (!::WriteFile(file, data.data(), count, &written, &where)) return last_error();
+        if (written == 0) return write_zero;
+        offset += written;
+        data = data.subspan(written);
+    }
+    return 0;
+}
+
+class WindowsInPlace final : public detail::InPlaceFile {
+public:
+    explicit WindowsInPlace(HANDLE file) : file_(file) {}
+    int size(std::uint64_t& out) override {
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file_, &size)) return last_error();
+        out = static_cast<std::uint64_t>(size.QuadPart);
+        return 0;
+    }
+    int read_at(std::uint64_t offset, std::span<std::uint8_t> out, std::size_t& got) override {
+        got = 0;
+        while (got < out.size()) {
+            const auto count = static_cast<DWORD>(std::min(out.size() - got, io_chunk));
+            OVERLAPPED where = at_offset(offset + got);
+            DWORD read = 0;
+            if (!::ReadFile(file_, out.data() + got, count, &read, &where)) {
+                if (::GetLastError() == ERROR_HANDLE_EOF) break;
+                return last_error();
+            }
+            if (read == 0) break;
+            got += read;
+        }
+        return 0;
+    }
+    int reserve(std::uint64_t current, std::uint64_t length) override {
+        if (length <= current) return 0;
+        // Allocated clusters beyond the end of the file: the length and the old bytes stay.
+        FILE_ALLOCATION_INFO allocation{};
+        allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+        if (::SetFileInformationByHandle(file_, FileAllocationInfo, &allocation,
+                                         sizeof allocation)) {
+            return 0;
+        }
+        // Where the file system cannot reserve room: zeros after the old end, whose writes
+        // report what stands in the way.
+        static constexpr std::uint8_t zeros[65536] = {};
+        for (std::uint64_t at = current; at < length;) {
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(length - at, sizeof zeros));
+            if (const int error = write_all(file_, at, std::span(zeros, count)); error != 0) {
+                return error;
+            }
+            at += count;
+        }
+        return 0;
+    }
+    int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+        return write_all(file_, offset, data);
+    }
+    int set_length(std::uint64_t length) override {
+        LARGE_INTEGER to{};
+        to.QuadPart = static_cast<LONGLONG>(length);
+        if (!::SetFilePointerEx(file_, to, nullptr, FILE_BEGIN) || !::SetEndOfFile(file_)) {
+            return last_error();
+        }
+        return 0;
+    }
+    int sync() override { return ::FlushFileBuffers(file_) ? 0 : last_error(); }
+
+private:
+    HANDLE file_;
+};
+
+// Writes a complete new file beside the target, flushed, and puts it in the target's place: by
+// a move for a new file, so nobody ever sees it half written; by the system's replace for an
+// existing one, which carries the old file's security, attributes and streams over. Returns
+// `take_in_place` where an existing file could not be replaced that way.
+int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> data,
+                    bool existing, DWORD attributes) {
+    const std::size_t split = target.find_last_of(L"\\/:") + 1;  // 0 when there is no separator
+    // Shortened so the temporary name fits wherever the target's does.
+    std::size_t keep = std::min(target.size() - split, std::size_t{233});
+    if (keep > 0 && IS_HIGH_SURROGATE(target[split + keep - 1])) --keep;
+    TempFile temp;
+    UniqueHandle file;
+    for (int attempt = 0; !file; ++attempt) {
+        const std::wstring path = detail::path_for_system(
+            target.substr(0, split) + L"." + target.substr(split, keep) + L"." + temp_suffix() +
+            L".tmp");
+        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                                 attributes, nullptr));
+        if (file) {
+            temp.path = path;
+        } else if (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100) {
+            // A directory the caller may not write (or that is full) still holds a file that the
+            // caller may rewrite.
+            return existing ? take_in_place : last_error();
+        }
+    }
+    int error = injected_fault(Step::create_temp);
+    if (error == 0) error = write_all(file.get(), 0, data);
+    if (error == 0) error = injected_fault(Step::write);
+    if (error == 0) error = injected_fault(Step::sync);
+    if (error == 0 && !::FlushFileBuffers(file.get())) error = last_error();
+    if (const int closed = file.close(); error == 0) error = closed;
+    if (error == 0) error = injected_fault(Step::rename);
+    if (error != 0) return error;
+
+    const std::wstring target_for_system = detail::path_for_system(target);
+    if (!existing) {
+        if (!::MoveFileExW(temp.path.c_str(), target_for_system.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return last_error();
+        }
+        temp.release();
+        return 0;
+    }
+    // Refused (a reader that does not share deletion, an identity the caller may not set):
+    // the file can still be rewritten.
+    if (injected_fault(Step::copy_identity) != 0) return take_in_place;
+    if (::ReplaceFileW(target_for_system.c_str(), temp.path.c_str(), nullptr, 0, nullptr,
+                       nullptr)) {
+        temp.release();
+        return 0;
+    }
+    if (::GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return take_in_place;
+    // The old file is gone and the new one still under its temporary name: it goes into place
+    // as a plain new file, or stays where it is as the only copy of the contents.
+    if (::MoveFileExW(temp.path.c_str(), target_for_system.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        temp.release();
+        return 0;
+    }
+    error = last_error();
+    temp.release();
+    return error;
+}
+
+// Opened as a direct open would, so a file the caller may not write stays protected and is
+// refused with the same error; sharing everything, so that it goes on beside any reader.
+int open_for_rewrite(const std::wstring& target, UniqueHandle& file, bool& readable) {
+    const std::wstring path = detail::path_for_system(target);
+    readable = true;
+    file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && ::GetLastError() == ERROR_ACCESS_DENIED) {  // may write but not read
+        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        readable = false;
+    }
+    return file ? 0 : last_error();
+}
+
+int replace(std::wstring target, std::span<const std::uint8_t> data) {
+    // Learn about an existing target the way a direct open would see it: through links, so the
+    // file a link leads to is replaced rather than the link.
+    UniqueHandle probe(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!probe) {
+        const int error = last_error();
+        if (error != ERROR_FILE_NOT_FOUND) return error;
+        // A new file is always made by a move, so nobody ever sees it half written.
+        return create_and_swap(target, data, false, FILE_ATTRIBUTE_NORMAL);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(probe.get(), &info)) return last_error();
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+        return ERROR_ACCESS_DENIED;  // what opening it for writing reports
+    }
+    // Hidden, system and archive marks carry over to the new file.
+    DWORD attributes = info.dwFileAttributes &
+                       (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    std::wstring final_path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(probe.get(), final_path.data(),
+                                                         static_cast<DWORD>(final_path.size()),
+                                                         FILE_NAME_NORMALIZED);
+        if (length == 0) break;  // no drive-letter name: keep the path as given
+        if (length < final_path.size()) {
+            final_path.resize(length);
+            target = std::move(final_path);
+            break;
+        }
+        final_path.resize(length);
+    }
+    probe.reset();
+
+    UniqueHandle file;
+    bool readable = true;
+    if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
+    if (!::GetFileInformationByHandle(file.get(), &info)) return last_error();
+    // A new file takes the old one's place only where nothing tells them apart afterwards:
+    // another name of the file would keep the old contents. A reader that does not share
+    // deletion (Python's open() is one) keeps the file from being replaced; asked first, so that
+    // no new file is written in vain.
+    UniqueHandle deletable(::CreateFileW(detail::path_for_system(target).c_str(), DELETE,
+                                         share_all, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (info.nNumberOfLinks == 1 && deletable) {
+        // Closed first: the system's replace needs the old file free of handles that would keep
+        // its name in use.
+        file.reset();
+        deletable.reset();
+        const int result = create_and_swap(target, data, true, attributes);
+        if (result != take_in_place) return result;
+        if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
+    }
+    WindowsInPlace in_place(file.get());
+    return detail::rewrite_in_place(in_place, readable, data);
+}
+
 }  // namespace
 
 std::optional<std::string> replace_file(std::string_view utf8_path,
@@ -164,89 +433,13 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
                                                 "strings passed to WinAPI cannot contain NULs");
     }
     // No path of the system is this long; it also keeps the length within an int.
-    if (utf8_path.size() > 3 * 32767) return os_failure(ERROR_FILENAME_EXCED_RANGE);
-    std::wstring target = widen(utf8_path);
-
-    // Learn about an existing target the way a direct open would see it: through links, so the
-    // file a link leads to is replaced rather than the link.
-    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    const HANDLE probe = ::CreateFileW(detail::path_for_system(target).c_str(), 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) return os_failure(error);
-    } else {
-        BY_HANDLE_FILE_INFORMATION info{};
-        DWORD error = 0;
-        if (!::GetFileInformationByHandle(probe, &info)) {
-            error = ::GetLastError();
-        } else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-            error = ERROR_ACCESS_DENIED;  // what opening it for writing reports
-        } else {
-            // Hidden, system and archive marks carry over to the new file.
-            attributes = info.dwFileAttributes &
-                         (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-            if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-            std::wstring final_path(MAX_PATH, L'\0');
-            for (;;) {
-                const DWORD length =
-                    ::GetFinalPathNameByHandleW(probe, final_path.data(),
-                                                static_cast<DWORD>(final_path.size()),
-                                                FILE_NAME_NORMALIZED);
-                if (length == 0) break;  // no drive-letter name: keep the path as given
-                if (length < final_path.size()) {
-                    final_path.resize(length);
-                    target = std::move(final_path);
-                    break;
-                }
-                final_path.resize(length);
-            }
-        }
-        ::CloseHandle(probe);
-        if (error != 0) return os_failure(error);
+    if (utf8_path.size() > 3 * 32767) return detail::describe_os_error(ERROR_FILENAME_EXCED_RANGE);
+    const int error = replace(widen(utf8_path), data);
+    if (error == 0) return std::nullopt;
+    if (error == write_zero) {
+        return detail::simple_error_description("WriteZero", "failed to write whole buffer");
     }
-
-    const std::size_t split = target.find_last_of(L"\\/:") + 1;  // 0 when there is no separator
-    // Shortened so the temporary name fits wherever the target's does.
-    std::size_t keep = std::min(target.size() - split, std::size_t{233});
-    if (keep > 0 && IS_HIGH_SURROGATE(target[split + keep - 1])) --keep;
-    std::wstring temp;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
-        temp = target.substr(0, split) + L"." + target.substr(split, keep) + L"." + temp_suffix() +
-               L".tmp";
-        file = ::CreateFileW(detail::path_for_system(temp).c_str(), GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             CREATE_NEW, attributes, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_FILE_EXISTS || attempt == 100) return os_failure(error);
-        }
-    }
-
-    std::optional<std::string> failure;
-    while (!data.empty() && !failure) {
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(data.size(), 0xFFFFFFFFu));
-        DWORD written = 0;
-        if (!::WriteFile(file, data.data(), chunk, &written, nullptr)) {
-            failure = os_failure(::GetLastError());
-        } else if (written == 0) {
-            failure = detail::simple_error_description("WriteZero", "failed to write whole buffer");
-        } else {
-            data = data.subspan(written);
-        }
-    }
-    if (!failure && !::FlushFileBuffers(file)) failure = os_failure(::GetLastError());
-    if (!::CloseHandle(file) && !failure) failure = os_failure(::GetLastError());
-    const std::wstring temp_for_system = detail::path_for_system(temp);
-    if (!failure && !::MoveFileExW(temp_for_system.c_str(), detail::path_for_system(target).c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        failure = os_failure(::GetLastError());
-    }
-    if (failure) ::DeleteFileW(temp_for_system.c_str());
-    return failure;
+    return detail::describe_os_error(error);
 }
 
 }  // namespace pyqelm::fileio

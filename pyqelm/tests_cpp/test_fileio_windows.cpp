@@ -188,6 +188,101 @@ TEST_F(FileIo, RefusedTargetsKeepTheirContents) {
     EXPECT_EQ(names_in(dir_).size(), 2u);
 }
 
+TEST_F(FileIo, EveryNameOfTheFileSeesTheNewContents) {
+    const std::wstring target = dir_ + L"\\p.qelm";
+    const std::wstring other = dir_ + L"\\other.qelm";
+    write_bytes(target, pattern(5000, 1));
+    ASSERT_TRUE(::CreateHardLinkW(other.c_str(), target.c_str(), nullptr));
+    for (std::size_t size : {201u, 9000u}) {
+        const Bytes data = pattern(size, 2);
+        EXPECT_EQ(replace_file(narrow(target), data), std::nullopt);
+        Bytes back;
+        ASSERT_TRUE(read_bytes(other, back));
+        EXPECT_EQ(back, data);
+    }
+    EXPECT_EQ(names_in(dir_).size(), 2u);
+}
+
+// Each point of a save made to fail: the old file stays as it was under every name, and no
+// temporary file is left.
+detail::Step failing_step = detail::Step::write;
+int fail_at(detail::Step step) { return step == failing_step ? ERROR_DISK_FULL : 0; }
+
+struct FaultCase {
+    const char* name;
+    detail::Step step;
+    bool second_name;  // another name of the file: rewritten in place
+    std::size_t new_size;
+};
+
+class SaveFault : public FileIo, public ::testing::WithParamInterface<FaultCase> {
+protected:
+    void TearDown() override {
+        detail::fault_hook = nullptr;
+        FileIo::TearDown();
+    }
+};
+
+TEST_P(SaveFault, OldFileStaysAndNoTemporaryFileIsLeft) {
+    const std::wstring target = dir_ + L"\\p.qelm";
+    const Bytes old = pattern(5000, 7);
+    write_bytes(target, old);
+    if (GetParam().second_name) {
+        ASSERT_TRUE(::CreateHardLinkW((dir_ + L"\\q.qelm").c_str(), target.c_str(), nullptr));
+    }
+    const auto before = names_in(dir_);
+    failing_step = GetParam().step;
+    detail::fault_hook = fail_at;
+    const auto result = replace_file(narrow(target), pattern(GetParam().new_size, 8));
+    detail::fault_hook = nullptr;
+    expect_os_error(result, ERROR_DISK_FULL, "StorageFull");
+    for (const auto& name : before) {
+        Bytes back;
+        ASSERT_TRUE(read_bytes(dir_ + L"\\" + name, back));
+        EXPECT_EQ(back, old);
+    }
+    EXPECT_EQ(names_in(dir_), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SaveFault,
+    ::testing::Values(FaultCase{"CreateTemp", detail::Step::create_temp, false, 201},
+                      FaultCase{"WriteTemp", detail::Step::write, false, 201},
+                      FaultCase{"SyncTemp", detail::Step::sync, false, 201},
+                      FaultCase{"Replace", detail::Step::rename, false, 201},
+                      FaultCase{"ReadOld", detail::Step::read_old, true, 201},
+                      FaultCase{"Reserve", detail::Step::reserve, true, 9000},
+                      FaultCase{"WriteInPlace", detail::Step::write, true, 9000},
+                      FaultCase{"Truncate", detail::Step::truncate, true, 201},
+                      FaultCase{"SyncInPlace", detail::Step::sync, true, 201}),
+    [](const auto& tested) { return std::string(tested.param.name); });
+
+// The system's replace refused (a reader that does not share deletion): the file is rewritten
+// in place instead, and a new file that cannot be moved into place leaves nothing behind.
+TEST_F(FileIo, RefusedReplaceRewritesInPlace) {
+    const std::wstring target = dir_ + L"\\p.qelm";
+    write_bytes(target, pattern(5000, 1));
+    detail::fault_hook = [](detail::Step step) -> int {
+        return step == detail::Step::copy_identity ? ERROR_SHARING_VIOLATION : 0;
+    };
+    const Bytes data = pattern(201, 3);
+    const auto result = replace_file(narrow(target), data);
+    detail::fault_hook = nullptr;
+    EXPECT_EQ(result, std::nullopt);
+    Bytes back;
+    ASSERT_TRUE(read_bytes(target, back));
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(names_in(dir_), std::vector<std::wstring>{L"p.qelm"});
+
+    detail::fault_hook = [](detail::Step step) -> int {
+        return step == detail::Step::rename ? ERROR_DISK_FULL : 0;
+    };
+    const auto fresh = replace_file(narrow(dir_ + L"\\new.qelm"), data);
+    detail::fault_hook = nullptr;
+    expect_os_error(fresh, ERROR_DISK_FULL, "StorageFull");
+    EXPECT_EQ(names_in(dir_), std::vector<std::wstring>{L"p.qelm"});
+}
+
 struct PathCase {
     const char* name;
     std::wstring given;

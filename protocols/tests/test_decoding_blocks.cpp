@@ -10,10 +10,10 @@
 #include <variant>
 #include <vector>
 
+#include "environment.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
-#include "environment.hpp"
 
 namespace protocols {
 namespace {

@@ -290,8 +290,8 @@ private:
 // a move for a new file, so nobody ever sees it half written; by the system's replace for an
 // existing one, which carries the old file's security, attributes and streams over. Returns
 // `take_in_place` where an existing file could not be replaced that way.
-int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> data,
-                    bool existing, DWORD attributes) {
+int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> data, bool existing,
+                    DWORD attributes) {
     const std::size_t split = target.find_last_of(L"\\/:") + 1;  // 0 when there is no separator
     // Shortened so the temporary name fits wherever the target's does.
     std::size_t keep = std::min(target.size() - split, std::size_t{233});
@@ -299,9 +299,9 @@ int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> da
     TempFile temp;
     UniqueHandle file;
     for (int attempt = 0; !file; ++attempt) {
-        const std::wstring path = detail::path_for_system(
-            target.substr(0, split) + L"." + target.substr(split, keep) + L"." + temp_suffix() +
-            L".tmp");
+        const std::wstring path =
+            detail::path_for_system(target.substr(0, split) + L"." + target.substr(split, keep) +
+                                    L"." + temp_suffix() + L".tmp");
         file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
                                  attributes, nullptr));
         if (file) {
@@ -368,8 +368,8 @@ int open_for_rewrite(const std::wstring& target, UniqueHandle& file, bool& reada
 int replace(std::wstring target, std::span<const std::uint8_t> data) {
     // Learn about an existing target the way a direct open would see it: through links, so the
     // file a link leads to is replaced rather than the link.
-    UniqueHandle probe(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    UniqueHandle probe(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!probe) {
         const int error = last_error();
         if (error != ERROR_FILE_NOT_FOUND) return error;
@@ -382,9 +382,9 @@ int replace(std::wstring target, std::span<const std::uint8_t> data) {
         return ERROR_ACCESS_DENIED;  // what opening it for writing reports
     }
     // Hidden, system and archive marks carry over to the new file.
-    DWORD attributes = info.dwFileAttributes &
-                       (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    DWORD attributes =
+        info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
     std::wstring final_path(MAX_PATH, L'\0');
     for (;;) {
@@ -409,8 +409,8 @@ int replace(std::wstring target, std::span<const std::uint8_t> data) {
     // another name of the file would keep the old contents. A reader that does not share
     // deletion (Python's open() is one) keeps the file from being replaced; asked first, so that
     // no new file is written in vain.
-    UniqueHandle deletable(::CreateFileW(detail::path_for_system(target).c_str(), DELETE,
-                                         share_all, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle deletable(::CreateFileW(detail::path_for_system(target).c_str(), DELETE, share_all,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
     if (info.nNumberOfLinks == 1 && deletable) {
         // Closed first: the system's replace needs the old file free of handles that would keep
         // its name in use.

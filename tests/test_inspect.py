@@ -2,6 +2,7 @@
 the SVG plot, exit codes and refusals of malformed files, and a round-trip property over random
 protocols built through the Python API."""
 
+import os
 import pathlib
 import re
 import shutil
@@ -523,6 +524,8 @@ def test_the_largest_protocol_is_accepted_and_one_byte_more_is_not(tmp_path):
     ([], 24), (["--summary"], 24), (["--check"], 48), (["--plot", "o.svg"], 24),
 ], ids=["text", "summary", "check", "plot"])
 @needs_getrusage
+@pytest.mark.skipif(os.environ.get("PYQELM_SANITIZED") == "1",
+                    reason="AddressSanitizer's shadow memory and quarantine inflate resident size")
 def test_memory_stays_within_a_multiple_of_the_file(tmp_path, monkeypatch, mode, multiple):
     # Two million signals of two or three bytes each: the record holds each in about 40 bytes,
     # and every line of text or finding goes out as it is made, never held all at once.

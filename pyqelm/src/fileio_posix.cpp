@@ -413,7 +413,10 @@ bool copy_identity(int from, const struct stat& old, int to) {
 bool is_mount_point(int directory, int fd, const struct stat& file) {
     struct stat parent{};
     if (::fstat(directory, &parent) != 0 || parent.st_dev != file.st_dev) return true;
-#ifdef STATX_MNT_ID
+// statx() is declared from glibc 2.28 on; the wheels are built against glibc 2.17, where the
+// kernel headers still define the flags. Without it a bind mount on the same file system is
+// told by the rename refusing it (EBUSY), which falls back to the rewrite in place.
+#if defined(STATX_MNT_ID) && defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 28)
     struct statx of_file{};
     struct statx of_parent{};
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &of_file) == 0) {

@@ -192,8 +192,14 @@ if [[ " ${WHEELS[*]} " == *" abi3 "* ]]; then
 fi
 
 # --- the sdist ----------------------------------------------------------------------------------
-step "sdist: python -m build --sdist" "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" "$ROOT" ||
-    true
+# From the committed tree: the build folders (a wine prefix links to the whole file system)
+# are never walked.
+sdist() {
+    rm -rf "$WORK/sdist-src" && mkdir -p "$WORK/sdist-src"
+    git -C "$ROOT" archive HEAD | tar -x -C "$WORK/sdist-src"
+    "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" "$WORK/sdist-src"
+}
+step "sdist: python -m build --sdist" sdist || true
 
 # --- each wheel in a fresh venv of each interpreter it serves -----------------------------------
 # pytest runs from an empty directory, so the installed module, not the source tree, is imported.

@@ -6,7 +6,6 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -16,6 +15,8 @@
 #include <string>
 #include <type_traits>
 #include <variant>
+
+#include "protocols/cpu.hpp"
 
 // On x86-64, the sample loops have a second build for AVX2, chosen at run time.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -194,17 +195,6 @@ __attribute__((target("avx2"))) std::uint8_t* put_samples_avx2(std::uint8_t* dst
         dst += shuffles.length(second);
     }
     return put_samples_table(dst, samples + i, count - i);
-}
-
-// PYQELM_DISABLE_AVX2 (any value) keeps the table loop, so that it can be tested and compared
-// on machines that have AVX2.
-bool has_avx2() noexcept {
-    static const bool available = [] {
-        if (std::getenv("PYQELM_DISABLE_AVX2") != nullptr) return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
 }
 #endif
 

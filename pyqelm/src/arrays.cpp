@@ -5,13 +5,13 @@
 
 #include <numpy/arrayobject.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "errors.hpp"
 #include "methods.hpp"
 #include "once.hpp"
+#include "protocols/cpu.hpp"
 #include "protocols/failure.hpp"
 #include "pyref.hpp"
 
@@ -140,24 +140,13 @@ __attribute__((target("avx2"))) void convert_avx2(const char* data, std::intptr_
                                                   std::size_t n, std::int16_t* out) {
     convert_all(data, stride, n, out);
 }
-
-// PYQELM_DISABLE_AVX2 (any value) keeps the baseline loop, so that it can be tested and
-// compared on machines that have AVX2.
-bool has_avx2() {
-    static const bool available = [] {
-        if (std::getenv("PYQELM_DISABLE_AVX2") != nullptr) return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
-}
 #endif
 
 }  // namespace
 
 void convert_samples(const char* data, std::intptr_t stride, std::size_t n, std::int16_t* out) {
 #ifdef PYQELM_AVX2_CLONE
-    if (has_avx2()) {
+    if (protocols::has_avx2()) {
         convert_avx2(data, stride, n, out);
         return;
     }

@@ -2,6 +2,13 @@
 import this module by name: the tests folder is on their path as the script's folder)."""
 
 import re
+import shutil
+import sysconfig
+
+# The installed qelm-inspect, or None. The scripts directory of this interpreter first: a venv's
+# python run without activating the venv does not have it on PATH.
+INSPECT = shutil.which("qelm-inspect", path=sysconfig.get_path("scripts")) or shutil.which(
+    "qelm-inspect")
 
 # The RuntimeError messages of an access conflict: exclusive access refused, shared access
 # refused.
@@ -20,6 +27,28 @@ def panic_type():
     except BaseException as exc:  # noqa: BLE001  (that is the point)
         return type(exc)
     raise AssertionError("no PanicException")
+
+
+def every_kind():
+    """A 50-sample session with every signal kind, both channels and an external input."""
+    import numpy as np
+
+    from pyqelm import Channel, Coil, Protocol
+
+    p = Protocol()
+    p.set_session_duration(0.01)
+    p.set_stimulation_intensity(0.25)
+    p.add_sine_signal(1.0, 10.0, 0.25, 0.5)           # 0
+    p.add_constant_signal(0.75)                        # 1
+    p.add_ramp_signal(1.0, 0.002, 0.003)               # 2
+    p.add_arbitrary_signal(np.linspace(0.0, 1.0, 50))  # 3
+    p.add_mixed_signal(0, 3)                           # 4
+    p.set_amplitude_source(Coil.A1, 0)
+    p.set_amplitude_source(Coil.A2, 4)
+    p.enable_channel(Channel.B)
+    p.set_amplitude_source(Coil.B1, 3)
+    p.set_modulation_source(Channel.B, 2, external=True)
+    return p
 
 
 class CallsBack:

@@ -3,21 +3,19 @@
 qelm-inspect --check, equality and diff(), the sample arrays, and the names of pyqelm."""
 
 import pathlib
-import shutil
 import struct
 import subprocess
 import sys
-import sysconfig
 
 import pytest
 
 import qelmfile
 from pyqelm import Channel, Coil, Protocol
 
+from support import INSPECT, every_kind
+
 np = pytest.importorskip("numpy")
 
-INSPECT = shutil.which("qelm-inspect", path=sysconfig.get_path("scripts")) or shutil.which(
-    "qelm-inspect")
 needs_inspect = pytest.mark.skipif(INSPECT is None, reason="qelm-inspect is not installed")
 
 
@@ -25,24 +23,6 @@ def saved_bytes(tmp_path, protocol, name="p.qelm"):
     path = tmp_path / name
     protocol.save(str(path))
     return path, path.read_bytes()
-
-
-def every_kind():
-    """A 50-sample session with every signal kind, both channels and an external input."""
-    p = Protocol()
-    p.set_session_duration(0.01)
-    p.set_stimulation_intensity(0.25)
-    p.add_sine_signal(1.0, 10.0, 0.25, 0.5)           # 0
-    p.add_constant_signal(0.75)                        # 1
-    p.add_ramp_signal(1.0, 0.002, 0.003)               # 2
-    p.add_arbitrary_signal(np.linspace(0.0, 1.0, 50))  # 3
-    p.add_mixed_signal(0, 3)                           # 4
-    p.set_amplitude_source(Coil.A1, 0)
-    p.set_amplitude_source(Coil.A2, 4)
-    p.enable_channel(Channel.B)
-    p.set_amplitude_source(Coil.B1, 3)
-    p.set_modulation_source(Channel.B, 2, external=True)
-    return p
 
 
 @pytest.fixture

@@ -28,17 +28,10 @@
 #include <vector>
 
 #include "fileio.hpp"
+#include "fileio_test_support.hpp"
 
 namespace pyqelm::fileio {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes pattern(std::size_t size, unsigned seed) {
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(i * 31 + seed);
-    return out;
-}
 
 Bytes read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -62,14 +55,6 @@ void expect_os_error(const std::optional<std::string>& result, int code, const c
     const std::string prefix = "Os { code: " + std::to_string(code) + ", kind: " + kind;
     EXPECT_TRUE(result->starts_with(prefix + ", message: \"")) << *result;
 }
-
-// Names parametrized cases after their `name` field.
-struct ByName {
-    template <class Case>
-    std::string operator()(const ::testing::TestParamInfo<Case>& tested) const {
-        return tested.param.name;
-    }
-};
 
 // Runs each test in a fresh directory that is also the working directory, so that paths and
 // link targets in the cases below can be relative.

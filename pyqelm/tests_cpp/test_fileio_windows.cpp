@@ -15,17 +15,10 @@
 #include <vector>
 
 #include "fileio.hpp"
+#include "fileio_test_support.hpp"
 
 namespace pyqelm::fileio {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes pattern(std::size_t size, unsigned seed) {
-    Bytes out(size);
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(i * 31 + seed);
-    return out;
-}
 
 std::string narrow(const std::wstring& wide) {
     const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
@@ -255,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"WriteInPlace", detail::Step::write, true, 9000},
                       FaultCase{"Truncate", detail::Step::truncate, true, 201},
                       FaultCase{"SyncInPlace", detail::Step::sync, true, 201}),
-    [](const auto& tested) { return std::string(tested.param.name); });
+    ByName());
 
 // The system's replace refused (a reader that does not share deletion): the file is rewritten
 // in place instead, and a new file that cannot be moved into place leaves nothing behind.
@@ -305,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"Share", L"\\\\server\\share\\" + long_name,
                  L"\\\\?\\UNC\\server\\share\\" + long_name},
         PathCase{"AlreadyExtended", L"\\\\?\\C:\\" + long_name, L"\\\\?\\C:\\" + long_name}),
-    [](const auto& tested) { return std::string(tested.param.name); });
+    ByName());
 
 // A short relative name in a deep current directory: the full path is what counts.
 TEST_F(FileIo, ShortRelativeNameInADeepDirectory) {

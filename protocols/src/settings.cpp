@@ -4,15 +4,9 @@
 #include <cstdlib>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
+
+#include "protocols/win32.hpp"
 #endif
 
 #include "protocols/utf8.hpp"

@@ -1,20 +1,14 @@
 // Windows file layer: writes a complete new file beside the target and lets the system swap it in
 // (keeping the old file's security, attributes and streams), and where that would not leave the
 // file what it was, rewrites it in place behind a reservation and a copy of the old contents.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include "fileio.hpp"
-
-#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <utility>
+
+#include "protocols/win32.hpp"
 
 namespace pyqelm::fileio {
 namespace detail {

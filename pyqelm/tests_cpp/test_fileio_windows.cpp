@@ -1,14 +1,7 @@
 // The file layer of `save` on Windows: replaced contents, paths beyond the classic 260-unit limit,
 // the descriptions of failures (codes, kinds and form; the system's texts differ between Windows
 // and wine, so they are not pinned) and old contents that survive a failed save.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <regex>
 #include <string>
@@ -16,6 +9,7 @@
 
 #include "fileio.hpp"
 #include "fileio_test_support.hpp"
+#include "protocols/win32.hpp"
 
 namespace pyqelm::fileio {
 namespace {

@@ -76,6 +76,9 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view text);
 // Per platform: `code` is an errno value on POSIX, a system error code on Windows.
 std::string_view os_error_kind(int code);
 std::string describe_os_error(int code);
+// What `replace_file` returns for the result of a save: nothing for 0, else the description of
+// the error (`write_zero` or a code of the system).
+std::optional<std::string> describe_result(int error);
 
 // Well-mixed bits for a temporary file's name from a clock reading, the process id and a
 // per-process counter (no std::random_device: it can throw).
@@ -133,6 +136,10 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data);
 inline int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data) {
     return rewrite_in_place(file, readable, BytesContents(data));
 }
+
+// Writes zeros into `file` from offset `from` up to `to`: room reserved the one way every file
+// system allows, where it offers no other.
+int write_zeros(InPlaceFile& file, std::uint64_t from, std::uint64_t to);
 
 #ifdef _WIN32
 // The form of `path` to hand to the system: unchanged while it fits the classic 260-unit limit,

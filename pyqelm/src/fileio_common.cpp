@@ -59,6 +59,14 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view text) {
     return utf8::from_utf16(text);
 }
 
+std::optional<std::string> describe_result(int error) {
+    if (error == 0) return std::nullopt;
+    if (error == write_zero) {
+        return simple_error_description("WriteZero", "failed to write whole buffer");
+    }
+    return describe_os_error(error);
+}
+
 std::uint64_t temp_name_bits(std::uint64_t clock, std::uint64_t process, std::uint64_t count) {
     std::uint64_t x = clock ^ (process << 32) ^ (count * 0x9E3779B97F4A7C15u);
     x ^= x >> 30;
@@ -154,6 +162,16 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
     if (error == 0) return 0;
     put_back();
     return error;
+}
+
+int write_zeros(InPlaceFile& file, std::uint64_t from, std::uint64_t to) {
+    static constexpr std::uint8_t zeros[65536] = {};
+    for (std::uint64_t at = from; at < to;) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, sizeof zeros));
+        if (const int error = file.write_at(at, std::span(zeros, count)); error != 0) return error;
+        at += count;
+    }
+    return 0;
 }
 
 }  // namespace pyqelm::fileio::detail

@@ -546,16 +546,7 @@ public:
         }
 #endif
         // No way to reserve room but to write: zeros after the old end.
-        static constexpr std::uint8_t zeros[65536] = {};
-        for (std::uint64_t at = current; at < length;) {
-            const auto count =
-                static_cast<std::size_t>(std::min<std::uint64_t>(length - at, sizeof zeros));
-            if (const int error = pwrite_all(fd_, at, std::span(zeros, count)); error != 0) {
-                return error;
-            }
-            at += count;
-        }
-        return 0;
+        return detail::write_zeros(*this, current, length);
     }
     int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) override {
         return pwrite_all(fd_, offset, data);
@@ -653,12 +644,7 @@ std::optional<std::string> replace_file(std::string_view utf8_path, const Conten
         return detail::simple_error_description("InvalidInput",
                                                 "file name contained an unexpected NUL byte");
     }
-    const int error = replace(std::string(utf8_path), contents);
-    if (error == 0) return std::nullopt;
-    if (error == write_zero) {
-        return detail::simple_error_description("WriteZero", "failed to write whole buffer");
-    }
-    return detail::describe_os_error(error);
+    return detail::describe_result(replace(std::string(utf8_path), contents));
 }
 
 }  // namespace pyqelm::fileio

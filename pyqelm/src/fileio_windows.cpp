@@ -252,16 +252,7 @@ public:
         }
         // Where the file system cannot reserve room: zeros after the old end, whose writes
         // report what stands in the way.
-        static constexpr std::uint8_t zeros[65536] = {};
-        for (std::uint64_t at = current; at < length;) {
-            const auto count =
-                static_cast<std::size_t>(std::min<std::uint64_t>(length - at, sizeof zeros));
-            if (const int error = write_all(file_, at, std::span(zeros, count)); error != 0) {
-                return error;
-            }
-            at += count;
-        }
-        return 0;
+        return detail::write_zeros(*this, current, length);
     }
     int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) override {
         return write_all(file_, offset, data);
@@ -428,12 +419,7 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     }
     // No path of the system is this long; it also keeps the length within an int.
     if (utf8_path.size() > 3 * 32767) return detail::describe_os_error(ERROR_FILENAME_EXCED_RANGE);
-    const int error = replace(widen(utf8_path), data);
-    if (error == 0) return std::nullopt;
-    if (error == write_zero) {
-        return detail::simple_error_description("WriteZero", "failed to write whole buffer");
-    }
-    return detail::describe_os_error(error);
+    return detail::describe_result(replace(widen(utf8_path), data));
 }
 
 }  // namespace pyqelm::fileio

@@ -31,6 +31,7 @@ def panic_type():
 
 def every_kind():
     """A 50-sample session with every signal kind, both channels and an external input."""
+    # Imported here: importing this module must not load NumPy, whose loading some tests watch.
     import numpy as np
 
     from pyqelm import Channel, Coil, Protocol

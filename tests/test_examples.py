@@ -59,6 +59,7 @@ def mypy(tmp_path_factory):
     return check
 
 
+@pytest.mark.typecheck
 def test_examples_pass_mypy_strict(mypy):
     result = mypy("--strict", str(EXAMPLES))
     assert result.returncode == 0, result.stdout + result.stderr
@@ -82,6 +83,7 @@ ok: int = int(Coil.A1) + int(Channel.B) + p.add_sine_signal(1, 2.5, depth=np.flo
 """
 
 
+@pytest.mark.typecheck
 def test_stubs_reject_misuse(mypy):
     pytest.importorskip("numpy")
     source = mypy.workdir / "misuse.py"
@@ -93,6 +95,7 @@ def test_stubs_reject_misuse(mypy):
     assert flagged == set(range(5, 12)) | {13}, result.stdout
 
 
+@pytest.mark.typecheck
 def test_stubs_match_the_runtime_module(mypy):
     allowlist = pathlib.Path(__file__).resolve().parent / "stubtest-allowlist.txt"
     args = ["--allowlist", str(allowlist)] if allowlist.exists() else []

@@ -368,6 +368,7 @@ def test_pyqelm_gains_no_names(tmp_path):
 
 # --- stubs -----------------------------------------------------------------------------------
 
+@pytest.mark.typecheck
 def test_stubs_match_the_runtime_module(tmp_path):
     pytest.importorskip("mypy")
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "qelmfile"], cwd=tmp_path,
@@ -391,6 +392,7 @@ pf.signals[0].amplitude
 """
 
 
+@pytest.mark.typecheck
 def test_stubs_type_use_and_flag_misuse(tmp_path):
     pytest.importorskip("mypy")
     (tmp_path / "use.py").write_text(TYPED_USE)

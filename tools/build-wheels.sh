@@ -142,6 +142,15 @@ else
     exit 1
 fi
 
+# The protocol library and qelm-inspect compile with the same flags for both wheels: with ccache
+# (Debian's, when present) the second build takes their objects from the first. Its cache stays in
+# the checkout and checks the compiler by content, since the zig wrappers are written anew each run.
+if command -v ccache >/dev/null; then
+    COMPILERS+=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$WORK/ccache" CCACHE_COMPILERCHECK=content
+                CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1)
+    CCACHE_DIR="$WORK/ccache" ccache --zero-stats >/dev/null
+fi
+
 # --- the wheels ----------------------------------------------------------------------------------
 # A build venv per interpreter and no build isolation: the same NumPy headers and Python paths on
 # every run, so the CMake build directories stay valid and only changed files recompile.
@@ -169,6 +178,12 @@ for spec in "cp311 $PY311 0" "abi3 $PY312 1"; do
         WHEELS+=("$name")
     fi
 done
+
+if command -v ccache >/dev/null; then
+    RESULTS+=("ccache: $(CCACHE_DIR="$WORK/ccache" ccache --print-stats |
+        awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" {hit += $2}
+                     $1 == "cache_miss" {miss = $2} END {print hit + 0 " compilations reused, " miss + 0 " compiled"}')")
+fi
 
 wheel_of() {  # name
     case $1 in
@@ -208,7 +223,8 @@ test_wheel() {  # name python wheel numpy-requirement
     "$2" -m venv "$venv"
     "$venv/bin/pip" install -q "$3[test]" "$4"
     tmp=$(mktemp -d)
-    (cd "$tmp" && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests") ||
+    (cd "$tmp" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" \
+        --rootdir "$ROOT" "$ROOT/tests") ||
         rc=$?
     rm -rf "$tmp"
     return $rc

@@ -67,7 +67,7 @@ run_inside() {
   fi
   $SUDO mkdir -p "$CHROOT/src"
   $SUDO env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 TERM=dumb CI="${CI:-}" QUICK="${QUICK:-}" \
+    LANG=C.UTF-8 TERM=dumb CI="${CI:-}" QUICK="${QUICK:-}" PYTEST_WORKERS="${PYTEST_WORKERS:-2}" \
     PIP_CERT=/etc/pyqelm/host-ca.crt SSL_CERT_FILE=/etc/pyqelm/host-ca.crt \
     REQUESTS_CA_BUNDLE=/etc/pyqelm/host-ca.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
     PIP_DEFAULT_TIMEOUT="${PIP_DEFAULT_TIMEOUT:-180}" CMAKE_BUILD_PARALLEL_LEVEL=2 \

@@ -13,6 +13,10 @@
 #                      win_amd64 wheel with the cross-built suites and the Python suite under
 #                      wine (tools/test-windows.sh), and the sdist
 #
+# Before stage 1, the system packages of every stage are installed in one apt-get run, and the
+# Debian root of stages 5 and 6 (tools/chroot.sh) is made in the background. Each pytest run
+# spreads its tests over $PYTEST_WORKERS processes (the core count, at most 4).
+#
 # QUICK=1 runs stage 1 only. Each stage says when it starts and ends, with its time and the
 # counts of its test runs; a summary closes the run. System packages (GoogleTest, clang, the
 # tools for the Debian root) are installed with apt-get as root or through sudo. Everything the
@@ -23,22 +27,24 @@ ROOT=$PWD
 
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv}
+# pytest spreads its tests over this many processes (pytest-xdist); at most 4.
+PYTEST_WORKERS=${PYTEST_WORKERS:-$(n=$(nproc 2>/dev/null || echo 2); echo $((n > 4 ? 4 : n)))}
+export PYTEST_WORKERS
 
 suites() {
     source tools/setup-venv.sh
-    # Warnings are errors in every build the tests run against.
-    PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
-    "$VENV/bin/cmake" -S . -B build/tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$VENV/bin/ninja" \
-        -DPYQELM_BUILD_TESTS=ON -DPYQELM_BUILD_MODULE=OFF -DPYQELM_WERROR=ON >/dev/null
-    "$VENV/bin/cmake" --build build/tests
-    if ! "$VENV/bin/ctest" --test-dir build/tests --output-on-failure -j2 >build/tests/ctest.log 2>&1; then
-        cat build/tests/ctest.log
+    # One build for the module and the GoogleTest suites, so the library compiles once; warnings
+    # are errors in every build the tests run against.
+    PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]" -C build-dir=build/suites \
+        -C cmake.define.PYQELM_BUILD_TESTS=ON
+    if ! "$VENV/bin/ctest" --test-dir build/suites --output-on-failure -j2 >build/suites/ctest.log 2>&1; then
+        cat build/suites/ctest.log
         return 1
     fi
-    grep -E "tests passed|tests failed" build/tests/ctest.log
+    grep -E "tests passed|tests failed" build/suites/ctest.log
     # The installed module is tested: the source tree's pyqelm/ and qelmfile/ folders hold no
     # Python package, so an import finds the extensions in the venv.
-    "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$PWD" "$PWD/tests"
+    "$VENV/bin/python" -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" --rootdir "$PWD" "$PWD/tests"
 }
 
 if [ "${1:-}" = --suites ]; then
@@ -83,7 +89,9 @@ tally() {
                 echo "${c[0]} $((c[1] + c[2])) ${c[3]}" >>"$TOTALS"
                 local label=pytest
                 [[ $line =~ ^[[:space:]]*(.*):\ [0-9]+\ (passed|failed|error) ]] && label=${BASH_REMATCH[1]}
-                echo "  $label: ${c[0]} passed, ${c[3]} skipped, ${c[1]} failed, ${c[2]} errors" ;;
+                local deselected
+                deselected=$(grep -oE '[0-9]+ deselected' <<<"$line" | grep -oE '^[0-9]+' || true)
+                echo "  $label: ${c[0]} passed, ${c[3]} skipped, ${c[1]} failed, ${c[2]} errors${deselected:+, $deselected deselected}" ;;
         esac
     done < <(grep -hE '[0-9]+ (passed|failed|error)(, [0-9]+ [a-z]+)* in [0-9.]+s|tests passed.* out of [0-9]+|_tests: \[ *PASSED *\]' "$1" || true)
 }
@@ -125,11 +133,55 @@ finish() {
     exit 1
 }
 
+# The system packages of every stage in one apt-get run (each script would otherwise update the
+# package lists again for its own).
+system_packages() {
+    local wanted=(libgtest-dev clang-16 libclang-rt-16-dev clang-format-19 clang-tidy-19 debootstrap ccache)
+    command -v cmake >/dev/null || wanted+=(cmake)
+    local package missing=()
+    for package in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        echo "all present: ${wanted[*]}"
+        return
+    fi
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    echo "installing ${missing[*]}"
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        "${missing[@]}" >/dev/null
+}
+
+# The Debian root of the 3.14 and Windows stages is mostly downloading and unpacking: it is made
+# in the background, in a session of its own, while the first stages run.
+CHROOT_PID=""
+start_chroot() {
+    setsid bash tools/chroot.sh >"$LOGS/chroot.log" 2>&1 </dev/null &
+    CHROOT_PID=$!
+    trap '[ -n "$CHROOT_PID" ] && kill -- -"$CHROOT_PID" 2>/dev/null; true' EXIT
+}
+wait_chroot() {
+    [ -n "$CHROOT_PID" ] || return 0
+    local status=0
+    wait "$CHROOT_PID" || status=$?
+    CHROOT_PID=""
+    echo "Debian root (made in the background, exit $status):"
+    sed 's/^/  /' "$LOGS/chroot.log"
+}
+
+if [ "${QUICK:-0}" != 1 ]; then
+    stage "system packages" system_packages
+    start_chroot
+fi
 stage suites bash "$ROOT/tools/test-all.sh" --suites
 [ "${QUICK:-0}" = 1 ] && finish
 stage format bash tools/check-format.sh
 stage fuzz bash tools/fuzz.sh
 stage sanitizers bash tools/test-sanitizers.sh
+wait_chroot
 stage "cpython 3.14" bash tools/test-py314.sh
 stage wheels bash tools/build-wheels.sh
 finish

@@ -41,4 +41,4 @@ fi
 # From an empty folder, so that the installed modules are imported.
 mkdir -p /tmp/py314-run
 cd /tmp/py314-run
-"/src/$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir /src /src/tests
+"/src/$VENV/bin/python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" --rootdir /src /src/tests

@@ -15,6 +15,7 @@ ROOT=$PWD
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv-asan}
 BUILD=${BUILD:-build/asan}
+PYTEST_WORKERS=${PYTEST_WORKERS:-2}
 [[ $VENV = /* ]] || VENV=$ROOT/$VENV
 [[ $BUILD = /* ]] || BUILD=$ROOT/$BUILD
 
@@ -24,23 +25,21 @@ source tools/setup-venv.sh
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export UBSAN_OPTIONS
 
-# --- the C++ suites ------------------------------------------------------------------------------
-"$VENV/bin/cmake" -S . -B "$BUILD/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPYQELM_BUILD_TESTS=ON -DPYQELM_BUILD_MODULE=OFF \
-  -DPYQELM_SANITIZE=ON >/dev/null
-"$VENV/bin/cmake" --build "$BUILD/cpp"
+# --- one sanitized build: the extension modules and the C++ suites -----------------------------
+"$VENV/bin/python" -m pip install -q ".[test]" -C build-dir="$BUILD" \
+  -C cmake.build-type=RelWithDebInfo -C cmake.define.PYQELM_SANITIZE=ON \
+  -C cmake.define.PYQELM_BUILD_TESTS=ON
+
+# --- the C++ suites --------------------------------------------------------------------------------
 # The full log only when something failed; otherwise its summary.
 if ! ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
-    "$VENV/bin/ctest" --test-dir "$BUILD/cpp" --output-on-failure -j2 >"$BUILD/cpp/ctest.log" 2>&1; then
-  cat "$BUILD/cpp/ctest.log"
+    "$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j2 >"$BUILD/ctest.log" 2>&1; then
+  cat "$BUILD/ctest.log"
   exit 1
 fi
-sed -n '/tests passed/,$p' "$BUILD/cpp/ctest.log"
+sed -n '/tests passed/,$p' "$BUILD/ctest.log"
 
-# --- the extension and the Python suite ----------------------------------------------------------
-"$VENV/bin/python" -m pip install -q ".[test]" -C build-dir="$BUILD/module" \
-  -C cmake.build-type=RelWithDebInfo -C cmake.define.PYQELM_SANITIZE=ON
-
+# --- the Python suite ------------------------------------------------------------------------------
 # Interpreters from 3.12 on never release their immortal interned strings.
 cat tools/lsan.supp >"$BUILD/lsan.supp"
 if "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 12))'; then
@@ -52,12 +51,14 @@ fi
 # and the leak checker traces; full unwinding lets tools/lsan.supp tell NumPy's allocations from
 # ours. Child interpreters started by the tests inherit all of it. PYQELM_SANITIZED=1 tells the
 # tests that cannot run under the sanitizers (address-space limits, resident-size figures).
-# The two whole-program type checks run mypy, not pyqelm, and take minutes here; the plain run
-# (tools/test-all.sh) has them.
+# The type checks (marked typecheck) run mypy over the stubs, not the modules, and take minutes
+# here; the plain run (tools/test-all.sh) has them. The tests are spread over $PYTEST_WORKERS
+# processes.
+echo "pytest under the sanitizers, $PYTEST_WORKERS processes; the type checks (marked typecheck) are left to the plain run"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc \
 ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
 LSAN_OPTIONS="suppressions=$BUILD/lsan.supp:print_suppressions=0" \
 PYQELM_SANITIZED=1 \
   "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests" \
-  -k "not test_examples_pass_mypy_strict and not test_stubs_match_the_runtime_module" "$@"
+  -m "not typecheck" -n "$PYTEST_WORKERS" "$@"

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "protocols/settings.hpp"
 
@@ -36,5 +37,38 @@ DecodeResult decode_settings(std::span<const std::uint8_t> bytes);
 // The same decoder with the samples of arbitrary signals read one at a time, never in vector
 // blocks: the reference that the block reader is tested against. Same results, slower.
 DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes);
+
+// Decoding in two steps, for a reader that holds the whole file anyway and may never look at
+// the millions of samples of a long arbitrary signal: the first step decodes everything else
+// and only validates the sample lists (a vector scan, several times faster than decoding
+// them), leaving them empty; the second fills them from the same bytes when they are needed.
+// The first step accepts and refuses exactly what decode_settings does, with the same error.
+
+// Where the samples of one sample list lie in the input.
+struct SampleRun {
+    std::size_t list = 0;    // which sample list of the record, counted in field order from 0
+    std::size_t offset = 0;  // where its first sample begins
+    std::size_t count = 0;   // how many samples it holds
+};
+
+struct DeferredSettings {
+    Settings settings;            // with the sample lists named by `runs` left empty
+    std::vector<SampleRun> runs;  // in field order
+};
+
+using DeferredResult = std::variant<DeferredSettings, DecodeError>;
+
+// How the sample lists are validated: `best` picks the widest vector scan that the processor
+// has; the others are for comparing them (a scan the processor lacks falls back on `portable`).
+enum class SampleScan { best, portable, vector128, vector256 };
+
+DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes,
+                                        SampleScan scan = SampleScan::best);
+
+// Fills the sample lists of `settings` that `runs` names from `bytes`, the input that
+// decode_settings_deferred validated. Throws std::bad_alloc, or std::invalid_argument when the
+// bytes or runs are not the ones validated.
+void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> bytes,
+                             const std::vector<SampleRun>& runs);
 
 }  // namespace protocols

@@ -163,18 +163,19 @@ def main() -> None:
         loaded = qelmfile.load(path)
         loaded.signals[0].samples  # decoded once here, so that the view alone is timed
         view = Contestant("pf.signals[0].samples", lambda: loaded.signals[0].samples)
-        contestants = [load, plain, used, decode, view]
+        # The first use of the samples gives the file's pages back as the decoding goes, so
+        # the block it frees is no longer resident: with recycled memory, whichever contestant
+        # got that block next would pay the page faults of fresh memory. It runs with fresh
+        # memory only.
+        contestants = [load, plain, used, decode, view] if args.memory == "fresh" else [
+            load, plain, decode, view]
         run_interleaved(contestants, rounds=args.rounds, warmup=args.warmup)
 
-    print_table(
-        f"load, {N:,} samples ({DURATION:g} s session), {size:,} bytes",
-        contestants,
-        [
-            Check("load / read", load, plain, "<= 2.0"),
-            Check("load + first use of samples / read", used, plain, "-"),
-            Check("decoding only / read", decode, plain, "-"),
-        ],
-    )
+    checks = [Check("load / read", load, plain, "<= 2.0")]
+    if used in contestants:
+        checks.append(Check("load + first use of samples / read", used, plain, "-"))
+    checks.append(Check("decoding only / read", decode, plain, "-"))
+    print_table(f"load, {N:,} samples ({DURATION:g} s session), {size:,} bytes", contestants, checks)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <initializer_list>
 #include <iterator>
@@ -382,12 +383,11 @@ public:
         scanner_ = scanner;
     }
 
-    // Decodes `count` samples validated before from `offset` on.
-    bool read_validated_samples(std::size_t offset, SampleVector& samples, std::size_t count) {
+    // Reads `count` samples validated before, from `offset` on, into `out`.
+    bool read_validated_samples(std::size_t offset, std::int16_t* out, std::size_t count) {
         if (offset > in_.size()) return false;
         pos_ = offset;
-        samples.resize(count);
-        return read_sample_values(samples, count);
+        return read_sample_values(out, count);
     }
 
     template <class T>
@@ -598,15 +598,14 @@ private:
             }
         }
         samples.resize(count);
-        return read_sample_values(samples, count);
+        return read_sample_values(samples.data(), count);
     }
 
-    bool read_sample_values(SampleVector& samples, std::size_t count) {
+    bool read_sample_values(std::int16_t* samples, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
 #ifdef PROTOCOLS_SAMPLE_BLOCKS
             if (sample_blocks_ && count - i >= 8) {
-                i +=
-                    read_sample_blocks(in_.data(), in_.size(), pos_, samples.data() + i, count - i);
+                i += read_sample_blocks(in_.data(), in_.size(), pos_, samples + i, count - i);
                 if (i == count) break;
             }
 #endif
@@ -734,22 +733,39 @@ DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes, Sam
 }
 
 void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> bytes,
-                             const std::vector<SampleRun>& runs) {
-    std::size_t list = 0;
-    std::size_t next = 0;  // the first run not yet decoded
-    auto fill = [&](SampleVector& samples) {
-        if (next < runs.size() && runs[next].list == list) {
-            Decoder decoder(bytes, use_sample_blocks());
-            if (!decoder.read_validated_samples(runs[next].offset, samples, runs[next].count)) {
+                             const std::vector<SampleRun>& runs, const InputDone& done) {
+    // The memory of every list first: running out of it leaves the input untouched.
+    std::vector<SampleVector*> lists;
+    auto collect = [&lists](SampleVector& samples) { lists.push_back(&samples); };
+    SampleLists<decltype(collect)> walker(collect);
+    walker.walk(settings);
+    for (const SampleRun& run : runs) {
+        if (run.list >= lists.size()) throw std::invalid_argument("sample lists not in this record");
+        lists[run.list]->resize(run.count);
+    }
+    // In steps, so that `done` can let go of the input behind as the samples grow.
+    constexpr std::size_t step = std::size_t{1} << 18;
+    Decoder decoder(bytes, use_sample_blocks());
+    for (const SampleRun& run : runs) {
+        std::int16_t* out = lists[run.list]->data();
+        for (std::size_t first = 0; first < run.count; first += step) {
+            const std::size_t n = std::min(step, run.count - first);
+            const std::size_t from = first == 0 ? run.offset : decoder.position();
+            if (!decoder.read_validated_samples(from, out + first, n)) {
                 throw std::invalid_argument("sample list not validated in these bytes");
             }
-            ++next;
+            if (done) done(run.offset, decoder.position());
         }
-        ++list;
-    };
-    SampleLists<decltype(fill)> walker(fill);
-    walker.walk(settings);
-    if (next != runs.size()) throw std::invalid_argument("sample lists not in this record");
+    }
+}
+
+std::optional<std::size_t> sample_list_end(std::span<const std::uint8_t> bytes, std::size_t start,
+                                           std::size_t count, SampleScan scan) {
+    if (start > bytes.size()) return std::nullopt;
+    if (count == 0) return start;
+    const std::size_t end = sample_scanner(scan)(bytes.data(), bytes.size(), start, count);
+    if (end == not_accepted) return std::nullopt;
+    return end;
 }
 
 DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes) {

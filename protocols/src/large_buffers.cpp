@@ -5,8 +5,11 @@
 
 #include "protocols/numeric.hpp"
 
+#include <cstdint>
+
 #ifdef __linux__
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace protocols {
@@ -24,5 +27,21 @@ void* allocate_large(std::size_t bytes) {
 }
 
 void free_large(void* p) noexcept { ::operator delete(p, std::align_val_t{huge_page}); }
+
+void release_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    static const long page_size = sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const auto page = static_cast<std::uintptr_t>(page_size);
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last = (begin + bytes) / page * page;
+    // A failure (no such advice) keeps the pages, which is only less thrifty.
+    if (first < last) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 }  // namespace protocols

@@ -4,7 +4,9 @@
 // accepts exactly what the reader accepts), for each scan the processor can run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -135,6 +137,57 @@ INSTANTIATE_TEST_SUITE_P(ScansAndWidths, Deferred,
                                             ::testing::Values(0, 1, 2, 3)),
                          param_name);
 
+// The decoder's reading of a sample list, one byte at a time: where it ends if every sample is
+// accepted (at most 16 bits, in the shortest form), nullopt otherwise.
+std::optional<std::size_t> reference_end(const ByteBuffer& bytes, std::size_t pos,
+                                         std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t z = 0;
+        std::size_t length = 0;
+        std::uint8_t byte = 0;
+        do {
+            if (pos == bytes.size() || length == 3) return std::nullopt;
+            byte = bytes[pos++];
+            z |= std::uint32_t{byte & 0x7Fu} << (7 * length++);
+        } while (byte & 0x80);
+        if ((length > 1 && byte == 0) || z > 0xFFFF) return std::nullopt;
+    }
+    return pos;
+}
+
+class Scan : public ::testing::TestWithParam<SampleScan> {};
+
+// Random runs of samples with damage here and there, random starts and counts: the scan ends
+// every list where the reader does, and refuses exactly those it refuses.
+TEST_P(Scan, AcceptsExactlyWhatTheReaderAccepts) {
+    std::mt19937 rng(3);
+    const std::uint8_t interesting[] = {0x00, 0x01, 0x03, 0x04, 0x7F, 0x80, 0x81, 0xFF};
+    std::size_t accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const SampleVector samples = draw(rng, rng() % 120, static_cast<int>(rng() % 4));
+        ByteBuffer bytes;
+        for (std::size_t i = rng() % 70; i > 0; --i) bytes.push_back(static_cast<std::uint8_t>(rng()));
+        const std::size_t start = bytes.size();
+        for (const std::int16_t s : samples) append_sample(bytes, s);
+        for (std::size_t i = rng() % 70; i > 0; --i) bytes.push_back(static_cast<std::uint8_t>(rng() | (rng() % 2 ? 0x80 : 0)));
+        for (std::size_t i = rng() % 3; i > 0 && start < bytes.size(); --i) {
+            bytes[start + rng() % (bytes.size() - start)] = interesting[rng() % sizeof interesting];
+        }
+        const std::size_t count = rng() % 8 == 0 ? rng() % (samples.size() + 10) : samples.size();
+        const auto expected = reference_end(bytes, start, count);
+        ASSERT_EQ(sample_list_end(bytes, start, count, GetParam()), expected)
+            << "round " << round << ", " << count << " samples from " << start << " of "
+            << bytes.size();
+        accepted += expected.has_value() ? 1 : 0;
+    }
+    EXPECT_GT(accepted, 5000u);  // both outcomes are well covered
+    EXPECT_GT(20000 - accepted, 2000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, Scan,
+                         ::testing::Values(SampleScan::best, SampleScan::portable,
+                                           SampleScan::vector128, SampleScan::vector256));
+
 class DeferredForms : public ::testing::TestWithParam<SampleScan> {};
 
 // Each irregular form at each position of a 64-byte block and in the input's last bytes: the
@@ -185,6 +238,32 @@ TEST_P(DeferredForms, LimitFormsAtEveryPosition) {
 INSTANTIATE_TEST_SUITE_P(Scans, DeferredForms,
                          ::testing::Values(SampleScan::best, SampleScan::portable,
                                            SampleScan::vector128, SampleScan::vector256));
+
+// The input that decoding reports as done is never read again: overwritten as soon as it is
+// reported, the samples still come out right (long lists are decoded in several steps).
+TEST(Deferred, InputReportedDoneIsNotReadAgain) {
+    std::mt19937 rng(11);
+    const ByteBuffer clean =
+        file_with_samples({draw(rng, 700000, 3), draw(rng, 1000, 1), draw(rng, 300000, 2)});
+    const DecodeResult reference = decode_settings_per_sample(clean);
+    ByteBuffer bytes = clean;
+    DeferredResult r = decode_settings_deferred(bytes);
+    auto& [settings, runs] = std::get<DeferredSettings>(r);
+    ASSERT_EQ(runs.size(), 3u);
+    std::size_t reports = 0;
+    std::size_t last_end = 0;
+    decode_deferred_samples(settings, bytes, runs, [&](std::size_t begin, std::size_t end) {
+        ASSERT_LE(begin, end);
+        ASSERT_LE(end, bytes.size());
+        ASSERT_GE(end, last_end);
+        last_end = end;
+        ++reports;
+        std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                  bytes.begin() + static_cast<std::ptrdiff_t>(end), std::uint8_t{0xFF});
+    });
+    EXPECT_GE(reports, 5u);
+    EXPECT_EQ(describe(settings), describe(reference));
+}
 
 TEST(Deferred, RunsNotFromTheseBytesAreRefused) {
     std::mt19937 rng(7);

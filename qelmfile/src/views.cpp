@@ -2,6 +2,7 @@
 // field declarations (one getter per field, told apart by its position in the declaration).
 #include "views.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -320,24 +321,35 @@ void require_samples(PyObject* file) {
     if (!state.pending) return;
     // Decoded without the interpreter lock (millions of samples take milliseconds); a thread
     // that needs them meanwhile waits at the guard, and the lists are touched by nothing else,
-    // since every use of them comes through here.
+    // since every use of them comes through here. The file's bytes behind the decoding are
+    // given back as it goes, so that the file and the samples are never both held in full.
     protocols::Protocol* decoded = state.samples_decoded.get_or_create([&state]() -> protocols::Protocol* {
+        if (state.failed) {
+            PyErr_SetString(PyExc_SystemError, "qelmfile: the validated samples failed to decode");
+            return nullptr;
+        }
         bool out_of_memory = false;
-        bool refused = false;
         Py_BEGIN_ALLOW_THREADS
         try {
-            protocols::decode_deferred_samples(state.protocol.settings, state.bytes, state.runs);
+            std::size_t released = 0;  // the bytes before are given back already
+            protocols::decode_deferred_samples(
+                state.protocol.settings, state.bytes, state.runs,
+                [&](std::size_t begin, std::size_t end) {
+                    begin = std::max(begin, released);
+                    if (begin < end) protocols::release_pages(state.bytes.data() + begin, end - begin);
+                    released = end;
+                });
         } catch (const std::bad_alloc&) {
-            out_of_memory = true;
+            out_of_memory = true;  // thrown before any byte was given back: can be retried
         } catch (const std::invalid_argument&) {
-            refused = true;
+            state.failed = true;
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) {
             PyErr_NoMemory();
             return nullptr;
         }
-        if (refused) {
+        if (state.failed) {
             PyErr_SetString(PyExc_SystemError, "qelmfile: the validated samples failed to decode");
             return nullptr;
         }

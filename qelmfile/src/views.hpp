@@ -35,6 +35,7 @@ struct FileState {
     FileBytes bytes;
     std::vector<protocols::SampleRun> runs;
     bool pending = false;
+    bool failed = false;  // the decoding broke off after giving bytes back: never retried
     OnceCell<protocols::Protocol> samples_decoded;
 };
 

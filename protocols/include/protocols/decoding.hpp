@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -65,10 +67,21 @@ enum class SampleScan { best, portable, vector128, vector256 };
 DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes,
                                         SampleScan scan = SampleScan::best);
 
+// The scan on its own: where the list of `count` samples that begins at `start` ends, when the
+// decoder would accept every sample of it; nullopt when it would refuse one or the bytes end
+// first.
+std::optional<std::size_t> sample_list_end(std::span<const std::uint8_t> bytes, std::size_t start,
+                                           std::size_t count, SampleScan scan = SampleScan::best);
+
+// Told, as decoding proceeds, that the input bytes from `begin` to `end` have been decoded and
+// are not read again (the caller may release them; see release_pages).
+using InputDone = std::function<void(std::size_t begin, std::size_t end)>;
+
 // Fills the sample lists of `settings` that `runs` names from `bytes`, the input that
-// decode_settings_deferred validated. Throws std::bad_alloc, or std::invalid_argument when the
-// bytes or runs are not the ones validated.
+// decode_settings_deferred validated. Throws std::bad_alloc (before reading any sample, so
+// before `done` is first called), or std::invalid_argument when the bytes or runs are not the
+// ones validated.
 void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> bytes,
-                             const std::vector<SampleRun>& runs);
+                             const std::vector<SampleRun>& runs, const InputDone& done = {});
 
 }  // namespace protocols

@@ -391,7 +391,7 @@ def with_samples(seed, *widths):
     signal after each."""
     rng = np.random.default_rng(seed)
     p = Protocol()
-    p.set_session_duration(1.0)
+    p.set_session_duration(0.2)  # 1000 samples
     for width in widths:
         p.add_arbitrary_signal(rng.integers(0, width + 1, 1000) / 32767)
         p.add_constant_signal(0.5)

@@ -175,7 +175,8 @@ def main() -> None:
     if used in contestants:
         checks.append(Check("load + first use of samples / read", used, plain, "-"))
     checks.append(Check("decoding only / read", decode, plain, "-"))
-    print_table(f"load, {N:,} samples ({DURATION:g} s session), {size:,} bytes", contestants, checks)
+    print_table(f"load, {N:,} samples ({DURATION:g} s session), {size:,} bytes", contestants,
+                checks)
 
 
 if __name__ == "__main__":

@@ -7,10 +7,10 @@
 #include <bit>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -189,7 +189,6 @@ __attribute__((target("ssse3"))) std::size_t read_sample_blocks(const std::uint8
 }
 #endif
 
-
 // --- Validating sample lists without decoding them ---------------------------------------------
 //
 // A list of `count` samples from `start` on is accepted by the reader above exactly when its
@@ -276,7 +275,8 @@ PROTOCOLS_ALWAYS_INLINE std::size_t scan_samples(const std::uint8_t* in, std::si
             std::uint64_t rest = finals;
             for (std::size_t i = 1; i < need; ++i) rest &= rest - 1;
             const auto last = static_cast<unsigned>(std::countr_zero(rest));
-            const std::uint64_t upto = last == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << last) - 1;
+            const std::uint64_t upto =
+                last == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << last) - 1;
             if ((broken(m, previous) & upto) != 0) return not_accepted;
             return pos + last + 1;
         }
@@ -325,7 +325,8 @@ __attribute__((target("avx2"))) inline ByteMasks vector256_masks(const std::uint
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     ByteMasks m;
     m.continued = movemask32(low) | movemask32(high) << 32;
-    m.zero = movemask32(_mm256_cmpeq_epi8(low, zero)) | movemask32(_mm256_cmpeq_epi8(high, zero)) << 32;
+    m.zero = movemask32(_mm256_cmpeq_epi8(low, zero)) | movemask32(_mm256_cmpeq_epi8(high, zero))
+                                                            << 32;
     m.above3 = movemask32(_mm256_cmpgt_epi8(low, three)) |
                movemask32(_mm256_cmpgt_epi8(high, three)) << 32;
     return m;
@@ -336,9 +337,8 @@ std::size_t scan_vector128(const std::uint8_t* in, std::size_t size, std::size_t
     return scan_samples<vector128_masks>(in, size, start, count);
 }
 
-__attribute__((target("avx2"))) std::size_t scan_vector256(const std::uint8_t* in,
-                                                           std::size_t size, std::size_t start,
-                                                           std::size_t count) {
+__attribute__((target("avx2"))) std::size_t scan_vector256(const std::uint8_t* in, std::size_t size,
+                                                           std::size_t start, std::size_t count) {
     return scan_samples<vector256_masks>(in, size, start, count);
 }
 
@@ -673,8 +673,8 @@ std::optional<DecodeError> decode_into(Decoder& decoder, Settings& settings, std
     }
     const std::size_t end = decoder.position();
     if (end != size) {
-        return DecodeError{end, "",
-                           concat({bytes_text(size - end), " left over after the settings record"})};
+        return DecodeError{
+            end, "", concat({bytes_text(size - end), " left over after the settings record"})};
     }
     return std::nullopt;
 }
@@ -740,7 +740,8 @@ void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> b
     SampleLists<decltype(collect)> walker(collect);
     walker.walk(settings);
     for (const SampleRun& run : runs) {
-        if (run.list >= lists.size()) throw std::invalid_argument("sample lists not in this record");
+        if (run.list >= lists.size())
+            throw std::invalid_argument("sample lists not in this record");
         lists[run.list]->resize(run.count);
     }
     // In steps, so that `done` can let go of the input behind as the samples grow.

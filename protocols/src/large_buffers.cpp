@@ -1,11 +1,10 @@
 // Large buffers for long sample lists: aligned to huge pages and, on Linux, advised to use
 // them. The advice is only a hint; without transparent huge pages the buffer is plain memory.
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "protocols/numeric.hpp"
-
-#include <cstdint>
 
 #ifdef __linux__
 #include <sys/mman.h>

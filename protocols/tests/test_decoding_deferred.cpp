@@ -37,7 +37,8 @@ std::string describe(const DecodeResult& r) {
 std::size_t nonempty_sample_lists(const Settings& settings) {
     std::size_t n = 0;
     for (const Signal& signal : settings.signals) {
-        if (const auto* a = std::get_if<ArbitrarySignalParams>(&signal)) n += a->samples.empty() ? 0 : 1;
+        if (const auto* a = std::get_if<ArbitrarySignalParams>(&signal))
+            n += a->samples.empty() ? 0 : 1;
     }
     return n;
 }
@@ -129,13 +130,12 @@ std::string param_name(const ::testing::TestParamInfo<Param>& info) {
            widths[std::get<1>(info.param)];
 }
 
-INSTANTIATE_TEST_SUITE_P(ScansAndWidths, Deferred,
-                         ::testing::Combine(::testing::Values(SampleScan::best,
-                                                              SampleScan::portable,
-                                                              SampleScan::vector128,
-                                                              SampleScan::vector256),
-                                            ::testing::Values(0, 1, 2, 3)),
-                         param_name);
+INSTANTIATE_TEST_SUITE_P(
+    ScansAndWidths, Deferred,
+    ::testing::Combine(::testing::Values(SampleScan::best, SampleScan::portable,
+                                         SampleScan::vector128, SampleScan::vector256),
+                       ::testing::Values(0, 1, 2, 3)),
+    param_name);
 
 // The decoder's reading of a sample list, one byte at a time: where it ends if every sample is
 // accepted (at most 16 bits, in the shortest form), nullopt otherwise.
@@ -166,10 +166,12 @@ TEST_P(Scan, AcceptsExactlyWhatTheReaderAccepts) {
     for (int round = 0; round < 20000; ++round) {
         const SampleVector samples = draw(rng, rng() % 120, static_cast<int>(rng() % 4));
         ByteBuffer bytes;
-        for (std::size_t i = rng() % 70; i > 0; --i) bytes.push_back(static_cast<std::uint8_t>(rng()));
+        for (std::size_t i = rng() % 70; i > 0; --i)
+            bytes.push_back(static_cast<std::uint8_t>(rng()));
         const std::size_t start = bytes.size();
         for (const std::int16_t s : samples) append_sample(bytes, s);
-        for (std::size_t i = rng() % 70; i > 0; --i) bytes.push_back(static_cast<std::uint8_t>(rng() | (rng() % 2 ? 0x80 : 0)));
+        for (std::size_t i = rng() % 70; i > 0; --i)
+            bytes.push_back(static_cast<std::uint8_t>(rng() | (rng() % 2 ? 0x80 : 0)));
         for (std::size_t i = rng() % 3; i > 0 && start < bytes.size(); --i) {
             bytes[start + rng() % (bytes.size() - start)] = interesting[rng() % sizeof interesting];
         }
@@ -211,7 +213,8 @@ TEST_P(DeferredForms, IrregularFormsAtEveryPosition) {
             const DeferredResult r = decode_settings_deferred(bytes, GetParam());
             ASSERT_TRUE(std::holds_alternative<DecodeError>(r)) << at;
             EXPECT_EQ(std::get<DecodeError>(r), std::get<DecodeError>(decode_settings(bytes)));
-            EXPECT_EQ(std::get<DecodeError>(r).path, "signals[0].samples[" + std::to_string(at) + "]");
+            EXPECT_EQ(std::get<DecodeError>(r).path,
+                      "signals[0].samples[" + std::to_string(at) + "]");
             EXPECT_EQ(std::get<DecodeError>(r).offset, start);
         }
     }

@@ -323,7 +323,7 @@ void require_samples(PyObject* file) {
     // that needs them meanwhile waits at the guard, and the lists are touched by nothing else,
     // since every use of them comes through here. The file's bytes behind the decoding are
     // given back as it goes, so that the file and the samples are never both held in full.
-    protocols::Protocol* decoded = state.samples_decoded.get_or_create([&state]() -> protocols::Protocol* {
+    auto decode = [&state]() -> protocols::Protocol* {
         if (state.failed) {
             PyErr_SetString(PyExc_SystemError, "qelmfile: the validated samples failed to decode");
             return nullptr;
@@ -336,7 +336,9 @@ void require_samples(PyObject* file) {
                 state.protocol.settings, state.bytes, state.runs,
                 [&](std::size_t begin, std::size_t end) {
                     begin = std::max(begin, released);
-                    if (begin < end) protocols::release_pages(state.bytes.data() + begin, end - begin);
+                    if (begin < end) {
+                        protocols::release_pages(state.bytes.data() + begin, end - begin);
+                    }
                     released = end;
                 });
         } catch (const std::bad_alloc&) {
@@ -357,8 +359,8 @@ void require_samples(PyObject* file) {
         FileBytes().swap(state.bytes);
         std::vector<protocols::SampleRun>().swap(state.runs);
         return &state.protocol;
-    });
-    if (decoded == nullptr) throw PyErrorAlreadySet{};
+    };
+    if (state.samples_decoded.get_or_create(decode) == nullptr) throw PyErrorAlreadySet{};
 }
 
 }  // namespace qelmfile

@@ -41,9 +41,9 @@ struct FileState {
 
 struct RecordObject {
     PyObject_HEAD
-    PyObject* owner;    // the ProtocolFile holding the record; nullptr in one
-    const void* record; // the record shown (for a signal: its Signal variant)
-    FileState* file;    // ProtocolFile only: what it owns
+    PyObject* owner;     // the ProtocolFile holding the record; nullptr in one
+    const void* record;  // the record shown (for a signal: its Signal variant)
+    FileState* file;     // ProtocolFile only: what it owns
 };
 
 // The records that have a view type of their own. A signal's view type is that of its payload

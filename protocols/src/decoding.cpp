@@ -304,7 +304,7 @@ PROTOCOLS_ALWAYS_INLINE ByteMasks vector128_masks(const std::uint8_t* p) noexcep
     const __m128i zero = _mm_setzero_si128();
     const __m128i three = _mm_set1_epi8(3);
     ByteMasks m;
-    for (unsigned i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
         // Bytes 80 and above are negative, so the signed comparison leaves them out.
         m.continued |= movemask16(b) << (16 * i);
@@ -668,9 +668,7 @@ bool use_sample_blocks() {
 // The whole record through `decoder`; the error if it is refused.
 std::optional<DecodeError> decode_into(Decoder& decoder, Settings& settings, std::size_t size) {
     decoder.read(settings);
-    if (std::optional<DecodeError>& failed = decoder.error(); failed.has_value()) {
-        return std::move(*failed);
-    }
+    if (decoder.error().has_value()) return std::move(decoder.error());
     const std::size_t end = decoder.position();
     if (end != size) {
         return DecodeError{

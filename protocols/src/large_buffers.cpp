@@ -32,11 +32,14 @@ void release_pages(void* p, std::size_t bytes) noexcept {
     static const long page_size = sysconf(_SC_PAGESIZE);
     if (page_size <= 0) return;
     const auto page = static_cast<std::uintptr_t>(page_size);
-    const auto begin = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first = (begin + page - 1) / page * page;
-    const std::uintptr_t last = (begin + bytes) / page * page;
+    const auto address = reinterpret_cast<std::uintptr_t>(p);
+    // From the first page boundary at or after p to the last one at or before p + bytes, as
+    // offsets from p, so that the pointer is derived from p.
+    const std::uintptr_t head = (page - address % page) % page;
+    const std::uintptr_t tail = (address + bytes) % page;
+    if (head + tail >= bytes) return;
     // A failure (no such advice) keeps the pages, which is only less thrifty.
-    if (first < last) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    (void)madvise(static_cast<char*>(p) + head, bytes - head - tail, MADV_DONTNEED);
 #else
     (void)p;
     (void)bytes;

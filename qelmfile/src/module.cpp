@@ -334,8 +334,10 @@ PyObject* diff(PyObject*, PyObject* args) noexcept {
 PyMethodDef module_functions[] = {
     {"load", load, METH_O,
      "load(path, /)\n--\n\n"
-     "Read and decode the protocol file at `path` (str, bytes or os.PathLike). Raises "
-     "FormatError for a malformed file and OSError when it cannot be read."},
+     "Read and decode the protocol file at `path` (str, bytes or os.PathLike). The samples of "
+     "arbitrary signals are validated here and decoded on first need, from the file's bytes, "
+     "which the result keeps until then. Raises FormatError for a malformed file and OSError "
+     "when it cannot be read."},
     {"loads", loads, METH_O,
      "loads(data, /)\n--\n\n"
      "Decode a protocol file held in `data`, any contiguous bytes-like object (bytes, "

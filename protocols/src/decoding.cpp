@@ -704,7 +704,7 @@ public:
         } else if constexpr (IsVector<T>::value) {
             for (auto& item : value) walk(item);
         } else if constexpr (std::is_same_v<T, Signal>) {
-            std::visit([this](auto& params) { walk(params); }, value);
+            std::visit([&](auto& params) { walk(params); }, value);
         } else if constexpr (Record<T>) {
             for_each_field(value, *this);
         }

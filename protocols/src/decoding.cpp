@@ -332,6 +332,16 @@ __attribute__((target("avx2"))) inline ByteMasks vector256_masks(const std::uint
     return m;
 }
 
+__attribute__((target("avx512bw"))) inline ByteMasks vector512_masks(
+    const std::uint8_t* p) noexcept {
+    const __m512i b = _mm512_loadu_si512(p);
+    ByteMasks m;
+    m.continued = _mm512_movepi8_mask(b);
+    m.zero = _mm512_cmpeq_epi8_mask(b, _mm512_setzero_si512());
+    m.above3 = _mm512_cmpgt_epi8_mask(b, _mm512_set1_epi8(3));
+    return m;
+}
+
 std::size_t scan_vector128(const std::uint8_t* in, std::size_t size, std::size_t start,
                            std::size_t count) {
     return scan_samples<vector128_masks>(in, size, start, count);
@@ -340,6 +350,20 @@ std::size_t scan_vector128(const std::uint8_t* in, std::size_t size, std::size_t
 __attribute__((target("avx2"))) std::size_t scan_vector256(const std::uint8_t* in, std::size_t size,
                                                            std::size_t start, std::size_t count) {
     return scan_samples<vector256_masks>(in, size, start, count);
+}
+
+__attribute__((target("avx512bw"))) std::size_t scan_vector512(const std::uint8_t* in,
+                                                               std::size_t size, std::size_t start,
+                                                               std::size_t count) {
+    return scan_samples<vector512_masks>(in, size, start, count);
+}
+
+bool has_avx512bw() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") != 0;
+    }();
+    return available;
 }
 
 bool has_avx2() {
@@ -353,6 +377,9 @@ bool has_avx2() {
 
 SampleScanner sample_scanner(SampleScan scan) {
 #ifdef PROTOCOLS_SAMPLE_BLOCKS
+    if ((scan == SampleScan::best || scan == SampleScan::vector512) && has_avx512bw()) {
+        return scan_vector512;
+    }
     if ((scan == SampleScan::best || scan == SampleScan::vector256) && has_avx2()) {
         return scan_vector256;
     }

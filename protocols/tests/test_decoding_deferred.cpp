@@ -124,7 +124,7 @@ TEST_P(Deferred, SameRefusalsForDamagedSamples) {
 }
 
 std::string param_name(const ::testing::TestParamInfo<Param>& info) {
-    static const char* const scans[] = {"Best", "Portable", "Vector128", "Vector256"};
+    static const char* const scans[] = {"Best", "Portable", "Vector128", "Vector256", "Vector512"};
     static const char* const widths[] = {"OneByte", "TwoBytes", "ThreeBytes", "Mixed"};
     return std::string(scans[static_cast<int>(std::get<0>(info.param))]) +
            widths[std::get<1>(info.param)];
@@ -133,7 +133,8 @@ std::string param_name(const ::testing::TestParamInfo<Param>& info) {
 INSTANTIATE_TEST_SUITE_P(
     ScansAndWidths, Deferred,
     ::testing::Combine(::testing::Values(SampleScan::best, SampleScan::portable,
-                                         SampleScan::vector128, SampleScan::vector256),
+                                         SampleScan::vector128, SampleScan::vector256,
+                                         SampleScan::vector512),
                        ::testing::Values(0, 1, 2, 3)),
     param_name);
 
@@ -188,7 +189,8 @@ TEST_P(Scan, AcceptsExactlyWhatTheReaderAccepts) {
 
 INSTANTIATE_TEST_SUITE_P(Scans, Scan,
                          ::testing::Values(SampleScan::best, SampleScan::portable,
-                                           SampleScan::vector128, SampleScan::vector256));
+                                           SampleScan::vector128, SampleScan::vector256,
+                                           SampleScan::vector512));
 
 class DeferredForms : public ::testing::TestWithParam<SampleScan> {};
 
@@ -240,7 +242,8 @@ TEST_P(DeferredForms, LimitFormsAtEveryPosition) {
 
 INSTANTIATE_TEST_SUITE_P(Scans, DeferredForms,
                          ::testing::Values(SampleScan::best, SampleScan::portable,
-                                           SampleScan::vector128, SampleScan::vector256));
+                                           SampleScan::vector128, SampleScan::vector256,
+                                           SampleScan::vector512));
 
 // The input that decoding reports as done is never read again: overwritten as soon as it is
 // reported, the samples still come out right (long lists are decoded in several steps).

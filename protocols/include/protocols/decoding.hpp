@@ -62,7 +62,7 @@ using DeferredResult = std::variant<DeferredSettings, DecodeError>;
 
 // How the sample lists are validated: `best` picks the widest vector scan that the processor
 // has; the others are for comparing them (a scan the processor lacks falls back on `portable`).
-enum class SampleScan { best, portable, vector128, vector256 };
+enum class SampleScan { best, portable, vector128, vector256, vector512 };
 
 DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes,
                                         SampleScan scan = SampleScan::best);

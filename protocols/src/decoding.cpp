@@ -214,17 +214,27 @@ struct ByteMasks {
 #define PROTOCOLS_ALWAYS_INLINE inline
 #endif
 
+// The high bits of the eight bytes of `x` (nothing else set) as eight bits, byte 0 first.
+constexpr std::uint64_t high_bits(std::uint64_t x) noexcept {
+    return ((x >> 7) * 0x0102040810204080u) >> 56;
+}
+
+// Eight bytes at a time in a 64-bit word (byte 0 least significant on any host).
 ByteMasks portable_masks(const std::uint8_t* p) noexcept {
+    constexpr std::uint64_t high = 0x8080808080808080u;
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Fu;
     ByteMasks m;
-    for (unsigned i = 0; i < 64; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << i;
-        if (p[i] >= 0x80) {
-            m.continued |= bit;
-        } else if (p[i] == 0) {
-            m.zero |= bit;
-        } else if (p[i] > 3) {
-            m.above3 |= bit;
-        }
+    for (unsigned word = 0; word < 8; ++word) {
+        std::uint64_t w = 0;
+        for (unsigned i = 0; i < 8; ++i) w |= std::uint64_t{p[8 * word + i]} << (8 * i);
+        const std::uint64_t low = w & low7;
+        const std::uint64_t final_bytes = ~w & high;
+        const unsigned shift = 8 * word;
+        m.continued |= high_bits(w & high) << shift;
+        // A final byte's low seven bits carry into its high bit when 1 or more (+7F), 4 or
+        // more (+7C); no carry crosses into the next byte.
+        m.zero |= high_bits(~(low + low7) & final_bytes) << shift;
+        m.above3 |= high_bits((low + 0x7C7C7C7C7C7C7C7Cu) & final_bytes) << shift;
     }
     return m;
 }

@@ -61,7 +61,8 @@ struct DeferredSettings {
 using DeferredResult = std::variant<DeferredSettings, DecodeError>;
 
 // How the sample lists are validated: `best` picks the widest vector scan that the processor
-// has; the others are for comparing them (a scan the processor lacks falls back on `portable`).
+// has; the others are for comparing them. A vector scan the processor lacks falls back on
+// `vector128` on x86-64 (which always has it) and on `portable` elsewhere.
 enum class SampleScan { best, portable, vector128, vector256, vector512 };
 
 DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes,

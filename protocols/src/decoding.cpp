@@ -626,7 +626,7 @@ private:
         const std::size_t list = lists_++;
         std::size_t count = 0;
         if (!read_count(count, 1, "element")) return false;
-        if (deferred_ != nullptr && count > 0) {
+        if (deferred_ != nullptr && count >= min_deferred_samples) {
             const std::size_t end = scanner_(in_.data(), in_.size(), pos_, count);
             if (end != not_accepted) {
                 deferred_->push_back(SampleRun{list, pos_, count});

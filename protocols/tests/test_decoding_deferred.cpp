@@ -34,15 +34,14 @@ std::string describe(const DecodeResult& r) {
     return describe(std::get<Settings>(r));
 }
 
-std::size_t nonempty_sample_lists(const Settings& settings) {
+std::size_t deferrable_sample_lists(const Settings& settings) {
     std::size_t n = 0;
     for (const Signal& signal : settings.signals) {
-        if (const auto* a = std::get_if<ArbitrarySignalParams>(&signal))
-            n += a->samples.empty() ? 0 : 1;
+        const auto* a = std::get_if<ArbitrarySignalParams>(&signal);
+        n += a != nullptr && a->samples.size() >= min_deferred_samples ? 1 : 0;
     }
     return n;
 }
-
 // The two steps, described like a DecodeResult; a well-formed list that the scan left to the
 // reader shows as a difference.
 std::string describe_deferred(const ByteBuffer& bytes, SampleScan scan) {
@@ -50,7 +49,7 @@ std::string describe_deferred(const ByteBuffer& bytes, SampleScan scan) {
     if (const auto* e = std::get_if<DecodeError>(&r)) return e->to_string();
     auto& [settings, runs] = std::get<DeferredSettings>(r);
     decode_deferred_samples(settings, bytes, runs);
-    if (runs.size() != nonempty_sample_lists(settings)) {
+    if (runs.size() != deferrable_sample_lists(settings)) {
         return "only " + std::to_string(runs.size()) + " sample lists deferred";
     }
     return describe(settings);

@@ -53,6 +53,10 @@ struct SampleRun {
     std::size_t count = 0;   // how many samples it holds
 };
 
+// Shorter lists are decoded at once: deferring them saves nothing, and a record of where each
+// lies could outweigh them.
+inline constexpr std::size_t min_deferred_samples = 64;
+
 struct DeferredSettings {
     Settings settings;            // with the sample lists named by `runs` left empty
     std::vector<SampleRun> runs;  // in field order

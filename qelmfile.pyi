@@ -271,7 +271,9 @@ class ProtocolFile:
 def load(path: str | bytes | PathLike[str] | PathLike[bytes], /) -> ProtocolFile:
     """Read and decode the protocol file at ``path``.
 
-    Raises :class:`FormatError` for a malformed file, ``OSError`` when it cannot be read.
+    The samples of arbitrary signals are validated here and decoded on first need, from the
+    file's bytes, which the result keeps until then. Raises :class:`FormatError` for a
+    malformed file, ``OSError`` when it cannot be read.
     """
 
 def loads(data: Buffer, /) -> ProtocolFile:

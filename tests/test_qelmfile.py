@@ -4,8 +4,11 @@ qelm-inspect --check, equality and diff(), the sample arrays, and the names of p
 
 import pathlib
 import struct
+import random
 import subprocess
 import sys
+import tempfile
+import threading
 
 import pytest
 
@@ -135,12 +138,25 @@ def test_load_reports_a_missing_file(tmp_path):
 
 # --- malformed data --------------------------------------------------------------------------
 
+def load_bytes(data):
+    """qelmfile.load of `data` written to a file: load only validates the samples at first."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = pathlib.Path(directory) / "f.qelm"
+        path.write_bytes(data)
+        return qelmfile.load(path)
+
+
 def format_error(data):
-    with pytest.raises(qelmfile.FormatError) as caught:
-        qelmfile.loads(data)
-    error = caught.value
+    """The FormatError of loads(data), after checking that load refuses the file alike."""
+    errors = []
+    for read in (qelmfile.loads, load_bytes):
+        with pytest.raises(qelmfile.FormatError) as caught:
+            read(data)
+        errors.append(caught.value)
+    error, loaded = errors
     assert isinstance(error, ValueError)
     assert str(error).startswith(f"offset {error.offset}: {error.field}")
+    assert (str(loaded), loaded.offset, loaded.field) == (str(error), error.offset, error.field)
     return error
 
 
@@ -345,6 +361,94 @@ def test_numpy_is_imported_only_for_samples(tmp_path):
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+# --- samples decoded on first use ------------------------------------------------------------
+
+def with_samples(seed, *widths):
+    """A protocol with an arbitrary signal of 1000 random samples for each width (the largest
+    code: 63 gives one-byte samples, 8191 up to two bytes, 32767 up to three), a constant
+    signal after each."""
+    rng = np.random.default_rng(seed)
+    p = Protocol()
+    p.set_session_duration(0.2)  # 1000 samples
+    for width in widths:
+        p.add_arbitrary_signal(rng.integers(0, width + 1, 1000) / 32767)
+        p.add_constant_signal(0.5)
+    return p
+
+
+def first_uses():
+    """Each way a loaded file's samples are first needed."""
+    return {
+        "samples": lambda pf, ref: np.array_equal(pf.signals[0].samples, ref.signals[0].samples),
+        "sample_values": lambda pf, ref: np.array_equal(pf.signals[0].sample_values(),
+                                                        ref.signals[0].sample_values()),
+        "str": lambda pf, ref: str(pf) == str(ref),
+        "signal str": lambda pf, ref: str(pf.signals[0]) == str(ref.signals[0]),
+        "repr": lambda pf, ref: repr(pf.signals[0]) == repr(ref.signals[0]),
+        "eq": lambda pf, ref: pf == ref and ref == pf,
+        "signal eq": lambda pf, ref: pf.signals[-2] == ref.signals[-2],
+        "diff": lambda pf, ref: qelmfile.diff(pf, ref) == [] == qelmfile.diff(ref, pf),
+        "check": lambda pf, ref: qelmfile.check(pf) == qelmfile.check(ref),
+        "to_protocol": lambda pf, ref: str(pf.to_protocol()) == str(ref.to_protocol()),
+    }
+
+
+@pytest.mark.parametrize("widths", [(63,), (8191,), (32767,), (63, 32767, 8191)],
+                         ids=["one byte", "two bytes", "three bytes", "three lists"])
+@pytest.mark.parametrize("use", list(first_uses()))
+def test_load_decodes_the_samples_on_first_use_as_loads_does(tmp_path, widths, use):
+    path, data = saved_bytes(tmp_path, with_samples(len(use), *widths))
+    pf, ref = qelmfile.load(path), qelmfile.loads(data)
+    assert first_uses()[use](pf, ref)
+    for i in range(0, 2 * len(widths), 2):
+        assert np.array_equal(pf.signals[i].samples, ref.signals[i].samples)
+    assert str(pf) == str(ref) and qelmfile.diff(pf, ref) == []
+    pf.to_protocol().save(str(tmp_path / "again.qelm"))
+    assert (tmp_path / "again.qelm").read_bytes() == data
+
+
+def test_damaged_samples_are_refused_by_load_as_by_loads(tmp_path):
+    data = saved_bytes(tmp_path, with_samples(1, 32767, 63))[1]
+    rng = random.Random(5)
+    start = data.index(b"\x04\xe8\x07")  # the first arbitrary signal: kind 4, 1000 samples
+    for _ in range(300):
+        damaged = bytearray(data)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(start, len(data))] = rng.choice(
+                [0x00, 0x03, 0x04, 0x80, 0xFF, rng.randrange(256)])
+        damaged = bytes(damaged[:rng.randrange(start, len(data) + 1)] if rng.random() < 0.2
+                        else damaged)
+        try:
+            expected = qelmfile.loads(damaged)
+        except qelmfile.FormatError:
+            format_error(damaged)  # the same error from load
+        else:
+            loaded = load_bytes(damaged)
+            assert loaded == expected and str(loaded) == str(expected)
+
+
+def test_threads_needing_the_samples_at_once_see_them_decoded_once(tmp_path):
+    path, data = saved_bytes(tmp_path, with_samples(2, 32767))
+    expected = qelmfile.loads(data).signals[0].samples
+    for _ in range(20):
+        pf = qelmfile.load(path)
+        barrier = threading.Barrier(4)
+        seen = []
+
+        def use(pf=pf, barrier=barrier, seen=seen):
+            barrier.wait()
+            seen.append(pf.signals[0].samples)
+
+        threads = [threading.Thread(target=use) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(seen) == 4
+        assert all(np.array_equal(s, expected) for s in seen)
+        assert all(np.shares_memory(s, seen[0]) for s in seen)
 
 
 # --- pyqelm keeps its names ------------------------------------------------------------------

@@ -27,6 +27,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fprintf(stderr, "the block reader and the per-sample reader disagree\n");
         std::abort();
     }
+    // Decoding with the samples validated first and filled in after must agree with both.
+    const std::span<const std::uint8_t> input(data, size);
+    DeferredResult deferred = decode_settings_deferred(input);
+    if (auto* later = std::get_if<DeferredSettings>(&deferred)) {
+        if (decoded.index() != 0) {
+            std::fprintf(stderr, "the sample scan accepts what the decoder refuses\n");
+            std::abort();
+        }
+        decode_deferred_samples(later->settings, input, later->runs);
+        // Compared through their encodings: NaN fields are never equal to themselves.
+        ByteBuffer mine;
+        ByteBuffer theirs;
+        encode_settings(later->settings, mine);
+        encode_settings(std::get<Settings>(decoded), theirs);
+        if (mine != theirs) {
+            std::fprintf(stderr, "the deferred samples decode differently\n");
+            std::abort();
+        }
+    } else if (decoded.index() != 1 ||
+               std::get<DecodeError>(deferred) != std::get<DecodeError>(decoded)) {
+        std::fprintf(stderr, "the deferred decoding refuses differently\n");
+        std::abort();
+    }
     if (const auto* error = std::get_if<DecodeError>(&decoded)) {
         if (error->offset > size) {
             std::fprintf(stderr, "error offset %zu beyond the %zu input bytes: %s\n", error->offset,

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -186,6 +189,217 @@ __attribute__((target("ssse3"))) std::size_t read_sample_blocks(const std::uint8
 }
 #endif
 
+// --- Validating sample lists without decoding them ---------------------------------------------
+//
+// A list of `count` samples from `start` on is accepted by the reader above exactly when its
+// count-th final byte (below 0x80) lies within the input and, among the bytes up to there,
+//   - no three continuation bytes follow each other (a sample of four bytes or more is either
+//     beyond 16 bits or not in its shortest form),
+//   - no final byte 00 follows a continuation byte (not the shortest form),
+//   - no final byte above 03 follows two continuation bytes (beyond 16 bits),
+// where the bytes before `start` count as final bytes. Each rule looks back two bytes at most,
+// so the list is checked 64 bytes at a time on bit masks, with no sample-by-sample walk.
+
+constexpr std::size_t not_accepted = static_cast<std::size_t>(-1);
+
+struct ByteMasks {
+    std::uint64_t continued = 0;  // bytes 80 to FF
+    std::uint64_t zero = 0;       // bytes 00
+    std::uint64_t above3 = 0;     // bytes 04 to 7F
+};
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PROTOCOLS_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define PROTOCOLS_ALWAYS_INLINE inline
+#endif
+
+// The high bits of the eight bytes of `x` (nothing else set) as eight bits, byte 0 first.
+constexpr std::uint64_t high_bits(std::uint64_t x) noexcept {
+    return ((x >> 7) * 0x0102040810204080u) >> 56;
+}
+
+// Eight bytes at a time in a 64-bit word (byte 0 least significant on any host).
+ByteMasks portable_masks(const std::uint8_t* p) noexcept {
+    constexpr std::uint64_t high = 0x8080808080808080u;
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Fu;
+    ByteMasks m;
+    for (unsigned word = 0; word < 8; ++word) {
+        std::uint64_t w = 0;
+        for (unsigned i = 0; i < 8; ++i) w |= std::uint64_t{p[8 * word + i]} << (8 * i);
+        const std::uint64_t low = w & low7;
+        const std::uint64_t final_bytes = ~w & high;
+        const unsigned shift = 8 * word;
+        m.continued |= high_bits(w & high) << shift;
+        // A final byte's low seven bits carry into its high bit when 1 or more (+7F), 4 or
+        // more (+7C); no carry crosses into the next byte.
+        m.zero |= high_bits(~(low + low7) & final_bytes) << shift;
+        m.above3 |= high_bits((low + 0x7C7C7C7C7C7C7C7Cu) & final_bytes) << shift;
+    }
+    return m;
+}
+
+// The bytes of a block that break a rule; `previous` holds the continuation bits of the block
+// before (0 at the start of the list).
+constexpr std::uint64_t broken(const ByteMasks& m, std::uint64_t previous) noexcept {
+    const std::uint64_t after_one = (m.continued << 1) | (previous >> 63);
+    const std::uint64_t after_two = after_one & ((m.continued << 2) | (previous >> 62));
+    return (m.continued & after_two) | (m.zero & after_one) | (m.above3 & after_two);
+}
+
+// The end of the list, or not_accepted when it breaks a rule or runs past the input (the
+// caller then reads it sample by sample, which names the error).
+template <ByteMasks (*Masks)(const std::uint8_t*)>
+PROTOCOLS_ALWAYS_INLINE std::size_t scan_samples(const std::uint8_t* in, std::size_t size,
+                                                 std::size_t start, std::size_t count) {
+    std::size_t pos = start;
+    std::size_t need = count;  // final bytes still to come
+    std::uint64_t previous = 0;
+    std::uint64_t bad = 0;
+    // Blocks that cannot hold the last final byte: the rules are checked once at the end.
+    while (need > 64 && size - pos >= 64) {
+        const ByteMasks m = Masks(in + pos);
+        bad |= broken(m, previous);
+        need -= static_cast<std::size_t>(std::popcount(~m.continued));
+        previous = m.continued;
+        pos += 64;
+    }
+    if (bad != 0) return not_accepted;
+    while (need > 0) {
+        ByteMasks m;
+        std::uint64_t valid = ~std::uint64_t{0};
+        if (size - pos >= 64) {
+            m = Masks(in + pos);
+        } else {
+            if (size == pos) return not_accepted;
+            // The input's last bytes, padded with continuation bytes, which end no sample.
+            std::uint8_t block[64];
+            std::memset(block, 0x80, sizeof block);
+            std::memcpy(block, in + pos, size - pos);
+            m = Masks(block);
+            valid = (std::uint64_t{1} << (size - pos)) - 1;
+        }
+        const std::uint64_t finals = ~m.continued & valid;
+        const auto found = static_cast<std::size_t>(std::popcount(finals));
+        if (found >= need) {
+            std::uint64_t rest = finals;
+            for (std::size_t i = 1; i < need; ++i) rest &= rest - 1;
+            const auto last = static_cast<unsigned>(std::countr_zero(rest));
+            const std::uint64_t upto =
+                last == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << last) - 1;
+            if ((broken(m, previous) & upto) != 0) return not_accepted;
+            return pos + last + 1;
+        }
+        if (valid != ~std::uint64_t{0} || broken(m, previous) != 0) return not_accepted;
+        need -= found;
+        previous = m.continued;
+        pos += 64;
+    }
+    return pos;
+}
+
+using SampleScanner = std::size_t (*)(const std::uint8_t*, std::size_t, std::size_t, std::size_t);
+
+std::size_t scan_portable(const std::uint8_t* in, std::size_t size, std::size_t start,
+                          std::size_t count) {
+    return scan_samples<portable_masks>(in, size, start, count);
+}
+
+#ifdef PROTOCOLS_SAMPLE_BLOCKS
+std::uint64_t movemask16(__m128i v) noexcept {
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(v));
+}
+
+PROTOCOLS_ALWAYS_INLINE ByteMasks vector128_masks(const std::uint8_t* p) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i three = _mm_set1_epi8(3);
+    ByteMasks m;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        // Bytes 80 and above are negative, so the signed comparison leaves them out.
+        m.continued |= movemask16(b) << (16 * i);
+        m.zero |= movemask16(_mm_cmpeq_epi8(b, zero)) << (16 * i);
+        m.above3 |= movemask16(_mm_cmpgt_epi8(b, three)) << (16 * i);
+    }
+    return m;
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t movemask32(__m256i v) noexcept {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+}
+
+__attribute__((target("avx2"))) inline ByteMasks vector256_masks(const std::uint8_t* p) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i three = _mm256_set1_epi8(3);
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    ByteMasks m;
+    m.continued = movemask32(low) | movemask32(high) << 32;
+    m.zero = movemask32(_mm256_cmpeq_epi8(low, zero)) | movemask32(_mm256_cmpeq_epi8(high, zero))
+                                                            << 32;
+    m.above3 = movemask32(_mm256_cmpgt_epi8(low, three)) |
+               movemask32(_mm256_cmpgt_epi8(high, three)) << 32;
+    return m;
+}
+
+__attribute__((target("avx512bw"))) inline ByteMasks vector512_masks(
+    const std::uint8_t* p) noexcept {
+    const __m512i b = _mm512_loadu_si512(p);
+    ByteMasks m;
+    m.continued = _mm512_movepi8_mask(b);
+    m.zero = _mm512_cmpeq_epi8_mask(b, _mm512_setzero_si512());
+    m.above3 = _mm512_cmpgt_epi8_mask(b, _mm512_set1_epi8(3));
+    return m;
+}
+
+std::size_t scan_vector128(const std::uint8_t* in, std::size_t size, std::size_t start,
+                           std::size_t count) {
+    return scan_samples<vector128_masks>(in, size, start, count);
+}
+
+__attribute__((target("avx2"))) std::size_t scan_vector256(const std::uint8_t* in, std::size_t size,
+                                                           std::size_t start, std::size_t count) {
+    return scan_samples<vector256_masks>(in, size, start, count);
+}
+
+__attribute__((target("avx512bw"))) std::size_t scan_vector512(const std::uint8_t* in,
+                                                               std::size_t size, std::size_t start,
+                                                               std::size_t count) {
+    return scan_samples<vector512_masks>(in, size, start, count);
+}
+
+bool has_avx512bw() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512bw") != 0;
+    }();
+    return available;
+}
+
+bool has_avx2() {
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+}
+#endif
+
+SampleScanner sample_scanner(SampleScan scan) {
+#ifdef PROTOCOLS_SAMPLE_BLOCKS
+    if ((scan == SampleScan::best || scan == SampleScan::vector512) && has_avx512bw()) {
+        return scan_vector512;
+    }
+    if ((scan == SampleScan::best || scan == SampleScan::vector256) && has_avx2()) {
+        return scan_vector256;
+    }
+    if (scan != SampleScan::portable) return scan_vector128;  // SSE2 is part of x86-64
+#else
+    (void)scan;
+#endif
+    return scan_portable;
+}
+
 template <std::size_t... I>
 void emplace_kind(Signal& signal, std::size_t kind, std::index_sequence<I...>) {
     ((kind == I ? static_cast<void>(signal.emplace<I>()) : static_cast<void>(0)), ...);
@@ -197,6 +411,21 @@ class Decoder {
 public:
     Decoder(std::span<const std::uint8_t> in, bool sample_blocks) noexcept
         : in_(in), sample_blocks_(sample_blocks) {}
+
+    // Validates the sample lists with `scanner` and records where they lie in `runs`, instead
+    // of decoding them (a list the scan does not accept is decoded at once, which names the
+    // error if there is one).
+    void defer_samples(std::vector<SampleRun>* runs, SampleScanner scanner) noexcept {
+        deferred_ = runs;
+        scanner_ = scanner;
+    }
+
+    // Reads `count` samples validated before, from `offset` on, into `out`.
+    bool read_validated_samples(std::size_t offset, std::int16_t* out, std::size_t count) {
+        if (offset > in_.size()) return false;
+        pos_ = offset;
+        return read_sample_values(out, count);
+    }
 
     template <class T>
     void operator()(std::string_view name, T& field) {
@@ -394,14 +623,26 @@ private:
     }
 
     bool read_samples(SampleVector& samples) {
+        const std::size_t list = lists_++;
         std::size_t count = 0;
         if (!read_count(count, 1, "element")) return false;
+        if (deferred_ != nullptr && count >= min_deferred_samples) {
+            const std::size_t end = scanner_(in_.data(), in_.size(), pos_, count);
+            if (end != not_accepted) {
+                deferred_->push_back(SampleRun{list, pos_, count});
+                pos_ = end;
+                return true;
+            }
+        }
         samples.resize(count);
+        return read_sample_values(samples.data(), count);
+    }
+
+    bool read_sample_values(std::int16_t* samples, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
 #ifdef PROTOCOLS_SAMPLE_BLOCKS
             if (sample_blocks_ && count - i >= 8) {
-                i +=
-                    read_sample_blocks(in_.data(), in_.size(), pos_, samples.data() + i, count - i);
+                i += read_sample_blocks(in_.data(), in_.size(), pos_, samples + i, count - i);
                 if (i == count) break;
             }
 #endif
@@ -435,6 +676,9 @@ private:
 
     std::span<const std::uint8_t> in_;
     [[maybe_unused]] bool sample_blocks_;
+    std::vector<SampleRun>* deferred_ = nullptr;
+    SampleScanner scanner_ = nullptr;
+    std::size_t lists_ = 0;  // sample lists met so far
     std::size_t pos_ = 0;
     std::array<Segment, 8> path_{};
     std::size_t depth_ = 0;
@@ -450,30 +694,114 @@ std::string DecodeError::to_string() const {
 
 namespace {
 
+bool use_sample_blocks() {
+#ifdef PROTOCOLS_SAMPLE_BLOCKS
+    return has_ssse3();
+#else
+    return false;
+#endif
+}
+
+// The whole record through `decoder`; the error if it is refused.
+std::optional<DecodeError> decode_into(Decoder& decoder, Settings& settings, std::size_t size) {
+    decoder.read(settings);
+    if (decoder.error().has_value()) return std::move(decoder.error());
+    const std::size_t end = decoder.position();
+    if (end != size) {
+        return DecodeError{
+            end, "", concat({bytes_text(size - end), " left over after the settings record"})};
+    }
+    return std::nullopt;
+}
+
 DecodeResult decode(std::span<const std::uint8_t> bytes, bool sample_blocks) {
     Decoder decoder(bytes, sample_blocks);
     Settings settings;
-    decoder.read(settings);
-    if (std::optional<DecodeError>& failed = decoder.error(); failed.has_value()) {
+    if (std::optional<DecodeError> failed = decode_into(decoder, settings, bytes.size())) {
         return std::move(*failed);
-    }
-    const std::size_t end = decoder.position();
-    if (end != bytes.size()) {
-        return DecodeError{end, "",
-                           concat({bytes_text(bytes.size() - end),
-                                   " left over after the settings record"})};
     }
     return settings;
 }
 
+// Visits the sample lists of a record in field order, the order the decoder meets them in.
+template <class Visit>
+class SampleLists {
+public:
+    explicit SampleLists(Visit& visit) : visit_(visit) {}
+
+    template <class T>
+    void operator()(std::string_view, T& field) {
+        walk(field);
+    }
+
+    template <class T>
+    void walk(T& value) {
+        if constexpr (std::is_same_v<T, SampleVector>) {
+            visit_(value);
+        } else if constexpr (IsVector<T>::value) {
+            for (auto& item : value) walk(item);
+        } else if constexpr (std::is_same_v<T, Signal>) {
+            std::visit([&](auto& params) { walk(params); }, value);
+        } else if constexpr (Record<T>) {
+            for_each_field(value, *this);
+        }
+    }
+
+private:
+    Visit& visit_;
+};
+
 }  // namespace
 
 DecodeResult decode_settings(std::span<const std::uint8_t> bytes) {
-#ifdef PROTOCOLS_SAMPLE_BLOCKS
-    return decode(bytes, has_ssse3());
-#else
-    return decode(bytes, false);
-#endif
+    return decode(bytes, use_sample_blocks());
+}
+
+DeferredResult decode_settings_deferred(std::span<const std::uint8_t> bytes, SampleScan scan) {
+    Decoder decoder(bytes, use_sample_blocks());
+    DeferredSettings result;
+    decoder.defer_samples(&result.runs, sample_scanner(scan));
+    if (std::optional<DecodeError> failed = decode_into(decoder, result.settings, bytes.size())) {
+        return std::move(*failed);
+    }
+    return result;
+}
+
+void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> bytes,
+                             const std::vector<SampleRun>& runs, const InputDone& done) {
+    // The memory of every list first: running out of it leaves the input untouched.
+    std::vector<SampleVector*> lists;
+    auto collect = [&lists](SampleVector& samples) { lists.push_back(&samples); };
+    SampleLists<decltype(collect)> walker(collect);
+    walker.walk(settings);
+    for (const SampleRun& run : runs) {
+        if (run.list >= lists.size())
+            throw std::invalid_argument("sample lists not in this record");
+        lists[run.list]->resize(run.count);
+    }
+    // In steps, so that `done` can let go of the input behind as the samples grow.
+    constexpr std::size_t step = std::size_t{1} << 18;
+    Decoder decoder(bytes, use_sample_blocks());
+    for (const SampleRun& run : runs) {
+        std::int16_t* out = lists[run.list]->data();
+        for (std::size_t first = 0; first < run.count; first += step) {
+            const std::size_t n = std::min(step, run.count - first);
+            const std::size_t from = first == 0 ? run.offset : decoder.position();
+            if (!decoder.read_validated_samples(from, out + first, n)) {
+                throw std::invalid_argument("sample list not validated in these bytes");
+            }
+            if (done) done(run.offset, decoder.position());
+        }
+    }
+}
+
+std::optional<std::size_t> sample_list_end(std::span<const std::uint8_t> bytes, std::size_t start,
+                                           std::size_t count, SampleScan scan) {
+    if (start > bytes.size()) return std::nullopt;
+    if (count == 0) return start;
+    const std::size_t end = sample_scanner(scan)(bytes.data(), bytes.size(), start, count);
+    if (end == not_accepted) return std::nullopt;
+    return end;
 }
 
 DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes) {

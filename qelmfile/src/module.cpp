@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -157,6 +158,25 @@ PyObject* decode(std::span<const std::uint8_t> bytes) {
     return new_protocol_file(std::move(std::get<protocols::Settings>(result)));
 }
 
+// load's decoding: the file's bytes are ours, so the sample lists are only validated here
+// (a vector scan, a fraction of the time decoding them takes) and are decoded from the kept
+// bytes when first needed. The same errors as decode(), at the same offsets.
+PyObject* decode_deferred(FileBytes&& bytes) {
+    protocols::DeferredResult result{protocols::DecodeError{}};
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result = protocols::decode_settings_deferred(bytes);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) throw std::bad_alloc();
+    if (auto* refused = std::get_if<protocols::DecodeError>(&result)) raise_format_error(*refused);
+    return new_protocol_file(std::move(std::get<protocols::DeferredSettings>(result)),
+                             std::move(bytes));
+}
+
 PyObject* decode_buffer(PyObject* data) {
     Py_buffer view;
     check(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) == 0);
@@ -207,8 +227,6 @@ private:
     Ref file_;
 };
 
-using FileBytes = std::vector<std::uint8_t, protocols::DefaultInitAllocator<std::uint8_t>>;
-
 // The whole file, read with readinto straight into memory of our own: no bytes object, and a
 // large file lands in memory that is advised to use huge pages (see numeric.hpp), so reading
 // it costs little more than the copy out of the page cache.
@@ -257,7 +275,7 @@ PyObject* load(PyObject*, PyObject* path) noexcept {
         ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", path, "rb", 0)));
         FileBytes bytes = read_whole(file.get());
         file.close();
-        return decode({bytes.data(), bytes.size()});
+        return decode_deferred(std::move(bytes));
     } catch (...) {
         return translate_current_exception();
     }
@@ -271,6 +289,7 @@ const protocols::Settings& require_file(PyObject* object, const char* function) 
                      name.get());
         throw PyErrorAlreadySet{};
     }
+    require_samples(object);
     return *settings;
 }
 
@@ -315,8 +334,10 @@ PyObject* diff(PyObject*, PyObject* args) noexcept {
 PyMethodDef module_functions[] = {
     {"load", load, METH_O,
      "load(path, /)\n--\n\n"
-     "Read and decode the protocol file at `path` (str, bytes or os.PathLike). Raises "
-     "FormatError for a malformed file and OSError when it cannot be read."},
+     "Read and decode the protocol file at `path` (str, bytes or os.PathLike). The samples of "
+     "arbitrary signals are validated here and decoded on first need, from the file's bytes, "
+     "which the result keeps until then. Raises FormatError for a malformed file and OSError "
+     "when it cannot be read."},
     {"loads", loads, METH_O,
      "loads(data, /)\n--\n\n"
      "Decode a protocol file held in `data`, any contiguous bytes-like object (bytes, "

@@ -2,7 +2,10 @@
 // field declarations (one getter per field, told apart by its position in the declaration).
 #include "views.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +64,11 @@ const R& record_of(PyObject* self) {
     }
 }
 
+// The records that hold sample lists, directly or in their signals.
+template <class R>
+inline constexpr bool holds_samples = std::is_same_v<R, protocols::Settings> ||
+                                      std::is_same_v<R, protocols::ArbitrarySignalParams>;
+
 template <class R>
 PyObject* get_field(PyObject* self, void* closure) noexcept {
     try {
@@ -68,7 +76,12 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
         std::uintptr_t i = 0;
         PyObject* result = nullptr;
         for_each_field(record_of<R>(self), [&](std::string_view, const auto& field) {
-            if (i++ == wanted) result = to_python(field, owner_of(self));
+            if (i++ != wanted) return;
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>,
+                                         protocols::SampleVector>) {
+                require_samples(owner_of(self));
+            }
+            result = to_python(field, owner_of(self));
         });
         return result;
     } catch (...) {
@@ -85,9 +98,10 @@ PyObject* get_kind(PyObject*, void*) noexcept {
 template <class R>
 PyObject* record_str(PyObject* self) noexcept {
     try {
+        if constexpr (holds_samples<R>) require_samples(owner_of(self));
         std::string text;
         if constexpr (std::is_same_v<R, protocols::Settings>) {
-            text = protocols::to_text(*as_record(self)->decoded);
+            text = protocols::to_text(as_record(self)->file->protocol);
         } else if constexpr (is_signal_payload<R>) {
             text = protocols::to_text(*static_cast<const protocols::Signal*>(as_record(self)->record));
         } else {
@@ -104,44 +118,32 @@ PyObject* record_str(PyObject* self) noexcept {
 template <class R>
 PyObject* record_repr(PyObject* self) noexcept {
     try {
-        const std::string_view full_name = type_names[view_index<R>()];
-        Ref text = checked(new_text(full_name.substr(9)));
-        PyUnicode_Append(&text.ref(), checked(PyUnicode_FromString("(")).get());
-        bool first = true;
+        if constexpr (holds_samples<R>) require_samples(owner_of(self));
+        Ref parts = checked(PyList_New(0));
         for_each_field(record_of<R>(self), [&](std::string_view name, const auto& field) {
-            if (!text) return;
             using F = std::remove_cvref_t<decltype(field)>;
             Ref value;
             if constexpr (std::is_same_v<F, protocols::SampleVector>) {
-                value = Ref(PyUnicode_FromFormat("<%zu samples>", field.size()));
+                value = checked(PyUnicode_FromFormat("<%zu samples>", field.size()));
             } else {
-                Ref object(to_python(field, owner_of(self)));
-                if (object) value = Ref(PyObject_Repr(object.get()));
-            }
-            if (!value) {
-                text = Ref();
-                return;
+                Ref object = checked(to_python(field, owner_of(self)));
+                value = checked(PyObject_Repr(object.get()));
             }
             // The declared names are literals, so NUL-terminated.
-            Ref part(PyUnicode_FromFormat("%s%s=%U", first ? "" : ", ", name.data(), value.get()));
-            first = false;
-            if (!part) {
-                text = Ref();
-                return;
-            }
-            PyUnicode_Append(&text.ref(), part.get());
+            Ref part = checked(PyUnicode_FromFormat("%s=%U", name.data(), value.get()));
+            check(PyList_Append(parts.get(), part.get()) == 0);
         });
-        check(static_cast<bool>(text));
-        Ref close = checked(PyUnicode_FromString(")"));
-        PyUnicode_Append(&text.ref(), close.get());
-        return text.release();
+        Ref separator = checked(PyUnicode_FromString(", "));
+        Ref fields = checked(PyUnicode_Join(separator.get(), parts.get()));
+        const std::string_view full_name = type_names[view_index<R>()];
+        return PyUnicode_FromFormat("%s(%U)", full_name.substr(9).data(), fields.get());
     } catch (...) {
         return translate_current_exception();
     }
 }
 
 PyObject* file_repr(PyObject* self) noexcept {
-    const protocols::Settings& s = as_record(self)->decoded->settings;
+    const protocols::Settings& s = as_record(self)->file->protocol.settings;
     const std::string duration = protocols::format_float(s.session_duration);
     return PyUnicode_FromFormat("<qelmfile.ProtocolFile: %s s, %zu signal%s>", duration.c_str(),
                                 s.signals.size(), s.signals.size() == 1 ? "" : "s");
@@ -153,6 +155,10 @@ PyObject* record_richcompare(PyObject* self, PyObject* other, int op) noexcept {
         Py_RETURN_NOTIMPLEMENTED;
     }
     try {
+        if constexpr (holds_samples<R>) {
+            require_samples(owner_of(self));
+            require_samples(owner_of(other));
+        }
         const bool equal = records_equal(record_of<R>(self), record_of<R>(other));
         return PyBool_FromLong((equal == (op == Py_EQ)) ? 1 : 0);
     } catch (...) {
@@ -164,7 +170,7 @@ void record_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     RecordObject* object = as_record(self);
     Py_XDECREF(object->owner);
-    delete object->decoded;
+    delete object->file;
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -172,7 +178,8 @@ void record_dealloc(PyObject* self) noexcept {
 
 PyObject* file_to_protocol(PyObject* self, PyObject*) noexcept {
     try {
-        return to_protocol(as_record(self)->decoded->settings);
+        require_samples(self);
+        return to_protocol(as_record(self)->file->protocol.settings);
     } catch (...) {
         return translate_current_exception();
     }
@@ -180,6 +187,7 @@ PyObject* file_to_protocol(PyObject* self, PyObject*) noexcept {
 
 PyObject* arbitrary_sample_values(PyObject* self, PyObject*) noexcept {
     try {
+        require_samples(owner_of(self));
         return sample_values_array(record_of<protocols::ArbitrarySignalParams>(self).samples);
     } catch (...) {
         return translate_current_exception();
@@ -270,24 +278,89 @@ PyObject* new_view(std::size_t index, PyObject* owner, const void* record) {
     RecordObject* object = as_record(self);
     object->owner = Py_NewRef(owner);
     object->record = record;
-    object->decoded = nullptr;
+    object->file = nullptr;
     return self;
 }
 
-PyObject* new_protocol_file(protocols::Settings&& settings) {
-    auto decoded = std::make_unique<protocols::Protocol>(protocols::Protocol{std::move(settings)});
+namespace {
+
+PyObject* new_protocol_file(std::unique_ptr<FileState> file) {
     PyObject* self = PyType_GenericAlloc(types[0], 0);
     if (self == nullptr) return nullptr;
     RecordObject* object = as_record(self);
     object->owner = nullptr;
-    object->record = &decoded->settings;
-    object->decoded = decoded.release();
+    object->record = &file->protocol.settings;
+    object->file = file.release();
     return self;
+}
+
+}  // namespace
+
+PyObject* new_protocol_file(protocols::Settings&& settings) {
+    auto file = std::make_unique<FileState>();
+    file->protocol.settings = std::move(settings);
+    return new_protocol_file(std::move(file));
+}
+
+PyObject* new_protocol_file(protocols::DeferredSettings&& deferred, FileBytes&& bytes) {
+    auto file = std::make_unique<FileState>();
+    file->protocol.settings = std::move(deferred.settings);
+    file->runs = std::move(deferred.runs);
+    file->pending = !file->runs.empty();
+    if (file->pending) file->bytes = std::move(bytes);
+    return new_protocol_file(std::move(file));
 }
 
 const protocols::Settings* settings_of(PyObject* object) {
     if (types[0] == nullptr || !PyObject_TypeCheck(object, types[0])) return nullptr;
-    return &as_record(object)->decoded->settings;
+    return &as_record(object)->file->protocol.settings;
+}
+
+void require_samples(PyObject* file) {
+    FileState& state = *as_record(file)->file;
+    if (!state.pending) return;
+    // Decoded without the interpreter lock (millions of samples take milliseconds); a thread
+    // that needs them meanwhile waits at the guard, and the lists are touched by nothing else,
+    // since every use of them comes through here. The file's bytes behind the decoding are
+    // given back as it goes, so that the file and the samples are never both held in full.
+    auto decode = [&state]() -> protocols::Protocol* {
+        if (state.failed) {
+            PyErr_SetString(PyExc_SystemError, "qelmfile: the validated samples failed to decode");
+            return nullptr;
+        }
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            std::size_t released = 0;  // the bytes before are given back already
+            protocols::decode_deferred_samples(
+                state.protocol.settings, state.bytes, state.runs,
+                [&](std::size_t begin, std::size_t end) {
+                    begin = std::max(begin, released);
+                    if (begin < end) {
+                        protocols::release_pages(state.bytes.data() + begin, end - begin);
+                    }
+                    released = end;
+                });
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;  // thrown before any byte was given back: can be retried
+        } catch (const std::invalid_argument&) {
+            state.failed = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        if (state.failed) {
+            PyErr_SetString(PyExc_SystemError, "qelmfile: the validated samples failed to decode");
+            return nullptr;
+        }
+        state.pending = false;
+        FileBytes().swap(state.bytes);
+        std::vector<protocols::SampleRun>().swap(state.runs);
+        return &state.protocol;
+    };
+    if (state.samples_decoded.get_or_create(decode) == nullptr) throw PyErrorAlreadySet{};
 }
 
 }  // namespace qelmfile

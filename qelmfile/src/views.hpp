@@ -17,15 +17,33 @@
 #include <vector>
 
 #include "common.hpp"
+#include "protocols/decoding.hpp"
+#include "protocols/numeric.hpp"
 #include "protocols/settings.hpp"
 
 namespace qelmfile {
 
+// A file's bytes as load reads them: large ones in memory advised to use huge pages.
+using FileBytes = std::vector<std::uint8_t, protocols::DefaultInitAllocator<std::uint8_t>>;
+
+// What a ProtocolFile owns: the decoded protocol and, when its sample lists were only validated
+// (load), the file's bytes to decode them from on first need. Until then the lists are empty;
+// once decoded, the bytes are freed. `pending` is read and written with the interpreter lock
+// held; the decoding runs without it, under the one-time guard.
+struct FileState {
+    protocols::Protocol protocol;
+    FileBytes bytes;
+    std::vector<protocols::SampleRun> runs;
+    bool pending = false;
+    bool failed = false;  // the decoding broke off after giving bytes back: never retried
+    OnceCell<protocols::Protocol> samples_decoded;
+};
+
 struct RecordObject {
     PyObject_HEAD
-    PyObject* owner;                // the ProtocolFile holding the record; nullptr in one
-    const void* record;             // the record shown (for a signal: its Signal variant)
-    protocols::Protocol* decoded;   // ProtocolFile only: the decoded protocol, owned
+    PyObject* owner;     // the ProtocolFile holding the record; nullptr in one
+    const void* record;  // the record shown (for a signal: its Signal variant)
+    FileState* file;     // ProtocolFile only: what it owns
 };
 
 // The records that have a view type of their own. A signal's view type is that of its payload
@@ -59,8 +77,14 @@ inline PyTypeObject* protocol_file_type() { return view_type(0); }
 
 // A new ProtocolFile that takes over `settings`.
 PyObject* new_protocol_file(protocols::Settings&& settings);
-// The settings of a ProtocolFile, or nullptr (no exception set) for any other object.
+// ... or the settings whose sample lists `deferred` left to decode from `bytes`.
+PyObject* new_protocol_file(protocols::DeferredSettings&& deferred, FileBytes&& bytes);
+// The settings of a ProtocolFile, or nullptr (no exception set) for any other object. Their
+// sample lists may still be waiting to be decoded: see require_samples.
 const protocols::Settings* settings_of(PyObject* object);
+// Decodes the sample lists of the ProtocolFile `file` if that has not happened yet; throws
+// PyErrorAlreadySet when it fails (MemoryError). Every use of a sample list comes after it.
+void require_samples(PyObject* file);
 
 PyObject* new_view(std::size_t index, PyObject* owner, const void* record);
 

@@ -29,6 +29,9 @@ inline double round_half_away(double v) noexcept { return std::round(v); }
 inline constexpr std::size_t large_buffer_bytes = std::size_t{4} << 20;
 void* allocate_large(std::size_t bytes);  // throws std::bad_alloc
 void free_large(void* p) noexcept;
+// Gives the whole pages within [p, p + bytes) back to the system where it can take them (Linux);
+// they read as zeros afterwards. For memory about to be freed whose contents are used up.
+void release_pages(void* p, std::size_t bytes) noexcept;
 
 // An allocator that leaves trivially constructible elements uninitialised on resize, so that a
 // buffer which is about to be overwritten in full is not zero-filled first.

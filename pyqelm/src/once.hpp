@@ -1,5 +1,5 @@
-// Process-wide values created on first use (the module object, the classes, the exception type,
-// the NumPy interface table).
+// Values created once, on first use: process-wide ones (the module object, the classes, the
+// exception type, the NumPy interface table) and, in qelmfile, a loaded file's samples.
 //
 // A thread waiting for another thread's creation must not hold the interpreter lock, or the
 // creating thread (which may need the lock back, e.g. while running an import) and the waiting

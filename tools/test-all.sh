@@ -35,8 +35,10 @@ suites() {
     source tools/setup-venv.sh
     # One build for the module and the GoogleTest suites, so the library compiles once; warnings
     # are errors in every build the tests run against.
+    echo "-- $(date +%H:%M:%S) building the modules and the GoogleTest suites (pip install .[test])"
     PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]" -C build-dir=build/suites \
         -C cmake.define.PYQELM_BUILD_TESTS=ON
+    echo "-- $(date +%H:%M:%S) ctest"
     if ! "$VENV/bin/ctest" --test-dir build/suites --output-on-failure -j2 >build/suites/ctest.log 2>&1; then
         cat build/suites/ctest.log
         return 1
@@ -44,6 +46,7 @@ suites() {
     grep -E "tests passed|tests failed" build/suites/ctest.log
     # The installed module is tested: the source tree's pyqelm/ and qelmfile/ folders hold no
     # Python package, so an import finds the extensions in the venv.
+    echo "-- $(date +%H:%M:%S) pytest, $PYTEST_WORKERS processes"
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider -n "$PYTEST_WORKERS" --rootdir "$PWD" "$PWD/tests"
 }
 

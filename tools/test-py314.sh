@@ -29,16 +29,19 @@ if [ -z "$WHEEL" ]; then
   VENV=build/sid-venv
   python3.14 -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
+  echo "-- $(date +%H:%M:%S) building against CPython 3.14 (pip install .[test])"
   PYQELM_WERROR=ON "$VENV/bin/python" -m pip install -q ".[test]"
 else
   VENV=build/sid-venv-wheel
   rm -rf "$VENV"
   python3.14 -m venv "$VENV"
   "$VENV/bin/python" -m pip install -q --upgrade pip
+  echo "-- $(date +%H:%M:%S) installing $WHEEL into a fresh 3.14 venv"
   "$VENV/bin/python" -m pip install -q "$WHEEL[test]"
 fi
 "$VENV/bin/python" -c 'import sys, numpy, pyqelm; print("CPython", sys.version.split()[0], "NumPy", numpy.__version__, "module", pyqelm.__file__)'
 # From an empty folder, so that the installed modules are imported.
 mkdir -p /tmp/py314-run
 cd /tmp/py314-run
+echo "-- $(date +%H:%M:%S) pytest, ${PYTEST_WORKERS:-2} processes"
 "/src/$VENV/bin/python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" --rootdir /src /src/tests

@@ -26,12 +26,14 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export UBSAN_OPTIONS
 
 # --- one sanitized build: the extension modules and the C++ suites -----------------------------
+echo "-- $(date +%H:%M:%S) building the sanitized modules and C++ suites (pip install .[test])"
 "$VENV/bin/python" -m pip install -q ".[test]" -C build-dir="$BUILD" \
   -C cmake.build-type=RelWithDebInfo -C cmake.define.PYQELM_SANITIZE=ON \
   -C cmake.define.PYQELM_BUILD_TESTS=ON
 
 # --- the C++ suites --------------------------------------------------------------------------------
 # The full log only when something failed; otherwise its summary.
+echo "-- $(date +%H:%M:%S) ctest under the sanitizers"
 if ! ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
     "$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j2 >"$BUILD/ctest.log" 2>&1; then
   cat "$BUILD/ctest.log"
@@ -54,7 +56,7 @@ fi
 # The type checks (marked typecheck) run mypy over the stubs, not the modules, and take minutes
 # here; the plain run (tools/test-all.sh) has them. The tests are spread over $PYTEST_WORKERS
 # processes.
-echo "pytest under the sanitizers, $PYTEST_WORKERS processes; the type checks (marked typecheck) are left to the plain run"
+echo "-- $(date +%H:%M:%S) pytest under the sanitizers, $PYTEST_WORKERS processes; the type checks (marked typecheck) are left to the plain run"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc \
 ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \

@@ -66,7 +66,7 @@ fi
 # Wheels for the Windows interpreter. pip evaluates markers for the host, so the Windows-only
 # dependency colorama is named.
 pip download -q --only-binary=:all: --platform win_amd64 --python-version "$PYVER" \
-  --implementation cp -d "$W/wheels" "$NUMPY" pytest hypothesis mypy colorama
+  --implementation cp -d "$W/wheels" "$NUMPY" pytest pytest-xdist hypothesis mypy colorama
 
 # --- wine, headless ------------------------------------------------------------------------------
 export WINEPREFIX="$W/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -84,7 +84,7 @@ winpath() { echo "Z:${1//\//\\}"; }
 wpy() { wine "$PY/python.exe" "$@" </dev/null; }
 
 wpy -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" "$NUMPY" pytest \
-  hypothesis mypy colorama >"$W/pip-deps.log" 2>&1 || { cat "$W/pip-deps.log"; exit 1; }
+  pytest-xdist hypothesis mypy colorama >"$W/pip-deps.log" 2>&1 || { cat "$W/pip-deps.log"; exit 1; }
 
 # --- GoogleTest for Windows, from Debian's source package ----------------------------------------
 if [ ! -f "$W/gtest/lib/libgtest.a" ]; then

@@ -227,6 +227,8 @@ test_wheel() {  # name python wheel numpy-requirement
         --rootdir "$ROOT" "$ROOT/tests") ||
         rc=$?
     rm -rf "$tmp"
+    # A venv that passed is not needed again (the next run makes it afresh); a failed one is kept.
+    [ $rc -ne 0 ] || rm -rf "$venv"
     return $rc
 }
 

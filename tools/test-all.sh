@@ -132,7 +132,11 @@ finish() {
     local passed failed skipped
     read -r passed failed skipped < <(awk '{p += $1; f += $2; s += $3} END {print p + 0, f + 0, s + 0}' "$TOTALS")
     echo "all stages: $passed passed, $failed failed, $skipped skipped"
-    [ "$FAILED_STAGES" = 0 ] && [ "$failed" = 0 ] && exit 0
+    if [ "$FAILED_STAGES" = 0 ] && [ "$failed" = 0 ]; then
+        # The tests' temporary files go with a passing run; after a failure they are kept.
+        rm -rf "$ROOT/build/tmp"
+        exit 0
+    fi
     exit 1
 }
 

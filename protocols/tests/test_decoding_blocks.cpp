@@ -10,52 +10,24 @@
 #include <variant>
 #include <vector>
 
-#include "environment.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "sample_files.hpp"
 
 namespace protocols {
 namespace {
 
-std::string describe(const DecodeResult& r) {
-    if (const auto* e = std::get_if<DecodeError>(&r)) return e->to_string();
-    ByteBuffer again;
-    encode_settings(std::get<Settings>(r), again);
-    return "decoded to " + std::to_string(again.size()) + " bytes, " +
-           std::to_string(std::hash<std::string>{}(std::string(again.begin(), again.end())));
-}
-
-ByteBuffer file_with_samples(const SampleVector& samples) {
-    test_env::clear_target_machine();
-    Settings s = Settings::make_default();
-    s.signals = {ArbitrarySignalParams{samples}};
-    s.signals.push_back(ConstantSignalParams{0.5});  // bytes of another kind after the samples
-    ByteBuffer out;
-    encode_settings(s, out);
-    return out;
-}
-
-// Sample values drawn from one of several widths: one byte, two, three, or any.
-SampleVector draw(std::mt19937& rng, std::size_t n, int width) {
-    std::uniform_int_distribution<int> any(-32768, 32767);
-    std::uniform_int_distribution<int> small(-64, 63);
-    std::uniform_int_distribution<int> medium(-8192, 8191);
-    SampleVector samples(n);
-    for (auto& s : samples) {
-        const int pick = width == 3 ? static_cast<int>(rng() % 3) : width;
-        const int v = pick == 0 ? small(rng) : pick == 1 ? medium(rng) : any(rng);
-        s = static_cast<std::int16_t>(v);
-    }
-    return samples;
-}
+using test_files::describe;
+using test_files::draw;
+using test_files::file_with_samples;
 
 class Blocks : public ::testing::TestWithParam<int> {};
 
 TEST_P(Blocks, SameRecordsAsThePerSampleReader) {
     std::mt19937 rng(static_cast<unsigned>(GetParam()));
     for (std::size_t n = 0; n < 70; ++n) {
-        const ByteBuffer bytes = file_with_samples(draw(rng, n, GetParam()));
+        const ByteBuffer bytes = file_with_samples({draw(rng, n, GetParam())});
         const DecodeResult blocks = decode_settings(bytes);
         ASSERT_TRUE(std::holds_alternative<Settings>(blocks)) << describe(blocks);
         ByteBuffer again;
@@ -68,7 +40,7 @@ TEST_P(Blocks, SameRecordsAsThePerSampleReader) {
 TEST_P(Blocks, SameRefusalsForDamagedSamples) {
     std::mt19937 rng(static_cast<unsigned>(GetParam()) + 100);
     const SampleVector samples = draw(rng, 400, GetParam());
-    const ByteBuffer clean = file_with_samples(samples);
+    const ByteBuffer clean = file_with_samples({samples});
     // The samples lie between the signal list's start (offset 150) and the constant at the end.
     constexpr std::size_t first = 150;
     const std::size_t last = clean.size() - 12 - 12 - 16 - 1 - 9;
@@ -106,7 +78,7 @@ TEST(Blocks, IrregularFormsAtEveryPosition) {
     for (const auto& form : forms) {
         for (std::size_t at = 0; at < 24; ++at) {
             SampleVector samples(40, 5);
-            ByteBuffer bytes = file_with_samples(samples);
+            ByteBuffer bytes = file_with_samples({samples});
             const std::size_t start = 150 + 1 + 1 + 1 + at;  // count, kind, sample count
             bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(start));
             bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(start), form.begin(),

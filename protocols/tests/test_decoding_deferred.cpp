@@ -14,25 +14,16 @@
 #include <variant>
 #include <vector>
 
-#include "environment.hpp"
 #include "protocols/decoding.hpp"
-#include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "sample_files.hpp"
 
 namespace protocols {
 namespace {
 
-std::string describe(const Settings& settings) {
-    ByteBuffer again;
-    encode_settings(settings, again);
-    return "decoded to " + std::to_string(again.size()) + " bytes, " +
-           std::to_string(std::hash<std::string>{}(std::string(again.begin(), again.end())));
-}
-
-std::string describe(const DecodeResult& r) {
-    if (const auto* e = std::get_if<DecodeError>(&r)) return e->to_string();
-    return describe(std::get<Settings>(r));
-}
+using test_files::describe;
+using test_files::draw;
+using test_files::file_with_samples;
 
 std::size_t deferrable_sample_lists(const Settings& settings) {
     std::size_t n = 0;
@@ -53,33 +44,6 @@ std::string describe_deferred(const ByteBuffer& bytes, SampleScan scan) {
         return "only " + std::to_string(runs.size()) + " sample lists deferred";
     }
     return describe(settings);
-}
-
-ByteBuffer file_with_samples(const std::vector<SampleVector>& lists) {
-    test_env::clear_target_machine();
-    Settings s = Settings::make_default();
-    s.signals.clear();
-    for (const SampleVector& samples : lists) {
-        s.signals.push_back(ArbitrarySignalParams{samples});
-        s.signals.push_back(ConstantSignalParams{0.5});  // bytes of another kind between them
-    }
-    ByteBuffer out;
-    encode_settings(s, out);
-    return out;
-}
-
-// Sample values of one width: one byte, two, three, or any of these.
-SampleVector draw(std::mt19937& rng, std::size_t n, int width) {
-    std::uniform_int_distribution<int> any(-32768, 32767);
-    std::uniform_int_distribution<int> small(-64, 63);
-    std::uniform_int_distribution<int> medium(-8192, 8191);
-    SampleVector samples(n);
-    for (auto& s : samples) {
-        const int pick = width == 3 ? static_cast<int>(rng() % 3) : width;
-        const int v = pick == 0 ? small(rng) : pick == 1 ? medium(rng) : any(rng);
-        s = static_cast<std::int16_t>(v);
-    }
-    return samples;
 }
 
 using Param = std::tuple<SampleScan, int>;

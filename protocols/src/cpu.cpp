@@ -1,21 +1,47 @@
-// The run-time processor check behind the AVX2 builds of the sample loops.
+// The run-time processor checks behind the vector builds of the sample loops.
 #include "protocols/cpu.hpp"
 
 #include <cstdlib>
 
 namespace protocols {
 
-bool has_avx2() noexcept {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool available = [] {
-        if (std::getenv("PYQELM_DISABLE_AVX2") != nullptr) return false;
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
-#else
+namespace {
+
+enum class Feature { avx2, ssse3, avx512bw };
+
+// __builtin_cpu_supports takes a literal only: one case per feature.
+bool cpu_supports(Feature feature) noexcept {
+    __builtin_cpu_init();
+    switch (feature) {
+        case Feature::avx2: return __builtin_cpu_supports("avx2") != 0;
+        case Feature::ssse3: return __builtin_cpu_supports("ssse3") != 0;
+        case Feature::avx512bw: return __builtin_cpu_supports("avx512bw") != 0;
+    }
     return false;
-#endif
 }
+
+}  // namespace
+
+bool has_avx2() noexcept {
+    static const bool available =
+        std::getenv("PYQELM_DISABLE_AVX2") == nullptr && cpu_supports(Feature::avx2);
+    return available;
+}
+
+bool has_ssse3() noexcept {
+    static const bool available = cpu_supports(Feature::ssse3);
+    return available;
+}
+
+bool has_avx512bw() noexcept {
+    static const bool available = cpu_supports(Feature::avx512bw);
+    return available;
+}
+#else
+bool has_avx2() noexcept { return false; }
+bool has_ssse3() noexcept { return false; }
+bool has_avx512bw() noexcept { return false; }
+#endif
 
 }  // namespace protocols

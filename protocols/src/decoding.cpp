@@ -22,6 +22,7 @@
 #include <immintrin.h>
 #endif
 
+#include "protocols/cpu.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/utf8.hpp"
 
@@ -136,14 +137,6 @@ const SampleBlockTables& sample_block_tables() {
         return SampleBlockTables{std::move(blocks), std::move(consumed)};
     }();
     return tables;
-}
-
-bool has_ssse3() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("ssse3") != 0;
-    }();
-    return available;
 }
 
 // Decodes whole blocks from `in` into `out` while at least 16 bytes and 8 samples are left;
@@ -368,21 +361,6 @@ __attribute__((target("avx512bw"))) std::size_t scan_vector512(const std::uint8_
     return scan_samples<vector512_masks>(in, size, start, count);
 }
 
-bool has_avx512bw() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512bw") != 0;
-    }();
-    return available;
-}
-
-bool has_avx2() {
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return available;
-}
 #endif
 
 SampleScanner sample_scanner(SampleScan scan) {

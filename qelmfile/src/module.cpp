@@ -141,20 +141,28 @@ bool create_finding_type(PyObject* module) {
 
 // --- load, loads ------------------------------------------------------------------------------
 
-// Decodes with the interpreter lock released: the bytes stay exported (so a bytearray cannot
-// be resized meanwhile) and the decoder touches no Python object.
-PyObject* decode(std::span<const std::uint8_t> bytes) {
-    protocols::DecodeResult result{protocols::DecodeError{}};
+// Runs a decoder with the interpreter lock released (it touches no Python object) and raises
+// its refusal as FormatError; running out of memory is rethrown once the lock is back.
+template <class Decode>
+auto decode_unlocked(Decode&& decode) {
+    decltype(decode()) result{protocols::DecodeError{}};
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        result = protocols::decode_settings(bytes);
+        result = decode();
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
     if (out_of_memory) throw std::bad_alloc();
     if (auto* refused = std::get_if<protocols::DecodeError>(&result)) raise_format_error(*refused);
+    return result;
+}
+
+// loads' decoding: the bytes stay exported meanwhile (so a bytearray cannot be resized), and
+// since they are the caller's, everything is decoded at once.
+PyObject* decode(std::span<const std::uint8_t> bytes) {
+    auto result = decode_unlocked([&] { return protocols::decode_settings(bytes); });
     return new_protocol_file(std::move(std::get<protocols::Settings>(result)));
 }
 
@@ -162,17 +170,7 @@ PyObject* decode(std::span<const std::uint8_t> bytes) {
 // (a vector scan, a fraction of the time decoding them takes) and are decoded from the kept
 // bytes when first needed. The same errors as decode(), at the same offsets.
 PyObject* decode_deferred(FileBytes&& bytes) {
-    protocols::DeferredResult result{protocols::DecodeError{}};
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result = protocols::decode_settings_deferred(bytes);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) throw std::bad_alloc();
-    if (auto* refused = std::get_if<protocols::DecodeError>(&result)) raise_format_error(*refused);
+    auto result = decode_unlocked([&] { return protocols::decode_settings_deferred(bytes); });
     return new_protocol_file(std::move(std::get<protocols::DeferredSettings>(result)),
                              std::move(bytes));
 }

@@ -49,13 +49,15 @@ bool create_format_error(PyObject* module) {
     Ref defaults(PyDict_New());
     Ref zero(PyLong_FromLong(0));
     Ref empty(PyUnicode_FromString(""));
-    if (!defaults || !zero || !empty || PyDict_SetItemString(defaults.get(), "offset", zero.get()) < 0 ||
+    if (!defaults || !zero || !empty ||
+        PyDict_SetItemString(defaults.get(), "offset", zero.get()) < 0 ||
         PyDict_SetItemString(defaults.get(), "field", empty.get()) < 0) {
         return false;
     }
     format_error = PyErr_NewExceptionWithDoc("qelmfile.FormatError", FORMAT_ERROR_DOC,
                                              PyExc_ValueError, defaults.get());
-    return format_error != nullptr && PyModule_AddObjectRef(module, "FormatError", format_error) == 0;
+    return format_error != nullptr &&
+           PyModule_AddObjectRef(module, "FormatError", format_error) == 0;
 }
 
 // --- Finding ----------------------------------------------------------------------------------
@@ -89,7 +91,9 @@ void finding_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-PyObject* finding_field(PyObject* self, void*) noexcept { return Py_NewRef(as_finding(self)->field); }
+PyObject* finding_field(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_finding(self)->field);
+}
 PyObject* finding_message(PyObject* self, void*) noexcept {
     return Py_NewRef(as_finding(self)->message);
 }
@@ -102,7 +106,8 @@ PyObject* finding_richcompare(PyObject* self, PyObject* other, int op) noexcept 
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    const int same = PyObject_RichCompareBool(as_finding(self)->line, as_finding(other)->line, Py_EQ);
+    const int same =
+        PyObject_RichCompareBool(as_finding(self)->line, as_finding(other)->line, Py_EQ);
     if (same < 0) return nullptr;
     return PyBool_FromLong((same == 1) == (op == Py_EQ) ? 1 : 0);
 }
@@ -203,13 +208,13 @@ public:
         if (!file_) return;
 #if PY_VERSION_HEX >= 0x030C0000
         PyObject* pending = PyErr_GetRaisedException();
-        Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        Ref closed(PyObject_CallMethod(file_.get(), "close", nullptr));
         PyErr_Clear();  // a failure to close is not what went wrong
         if (pending != nullptr) PyErr_SetRaisedException(pending);
 #else
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        Ref(PyObject_CallMethod(file_.get(), "close", nullptr));
+        Ref closed(PyObject_CallMethod(file_.get(), "close", nullptr));
         PyErr_Clear();  // a failure to close is not what went wrong
         if (type != nullptr) PyErr_Restore(type, value, traceback);
 #endif
@@ -384,7 +389,7 @@ PyObject* create_module() {
 PyObject* translate_current_exception() noexcept {
     try {
         throw;
-    } catch (const PyErrorAlreadySet&) {
+    } catch (const PyErrorAlreadySet&) {  // NOLINT(bugprone-empty-catch): set already; see below
     } catch (const Refusal& refusal) {
         const std::string text = refusal.path + ": " + refusal.reason;
         PyErr_SetString(PyExc_ValueError, text.c_str());

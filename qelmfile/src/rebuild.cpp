@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -65,12 +66,14 @@ std::string reason_for(std::string_view path, const std::string& in_file,
                " and no method changes the machine description";
     }
     if (path == "channel_a_settings.enabled") {
-        return has + ", but channel A is enabled in every new Protocol and no method disables "
-                     "a channel";
+        return has +
+               ", but channel A is enabled in every new Protocol and no method disables "
+               "a channel";
     }
     if (path.ends_with(".internal") || path.ends_with(".external")) {
-        return has + " on the side not selected, but set_amplitude_source and "
-                     "set_modulation_source store 0 there";
+        return has +
+               " on the side not selected, but set_amplitude_source and "
+               "set_modulation_source store 0 there";
     }
     return has + ", but no method changes it from " + built;
 }
@@ -111,8 +114,9 @@ void require_equal(const char* name, const T& in_file, const T& built) {
 
 void check_signals(const Settings& s) {
     if (s.signals.empty()) {
-        refuse("signals", "the file has no signals, but Protocol.save writes the constant "
-                          "signal 0.0 into an empty signal list");
+        refuse("signals",
+               "the file has no signals, but Protocol.save writes the constant "
+               "signal 0.0 into an empty signal list");
     }
     for (std::size_t i = 0; i < s.signals.size(); ++i) {
         const auto* arbitrary = std::get_if<protocols::ArbitrarySignalParams>(&s.signals[i]);
@@ -120,13 +124,13 @@ void check_signals(const Settings& s) {
         const std::string path = "signals[" + std::to_string(i) + "].samples";
         const std::size_t n = arbitrary->samples.size();
         if (!duration_for(n)) {
-            refuse(path, "the file has " + std::to_string(n) +
-                             " samples, but add_arbitrary_signal takes the sample count of a "
-                             "session from 0.01 to 1800.0 s (" +
-                             std::to_string(protocols::num_samples_for(0.01)) + " to " +
-                             std::to_string(protocols::num_samples_for(
-                                 protocols::MAX_SESSION_DURATION)) +
-                             ")");
+            refuse(path,
+                   "the file has " + std::to_string(n) +
+                       " samples, but add_arbitrary_signal takes the sample count of a "
+                       "session from 0.01 to 1800.0 s (" +
+                       std::to_string(protocols::num_samples_for(0.01)) + " to " +
+                       std::to_string(protocols::num_samples_for(protocols::MAX_SESSION_DURATION)) +
+                       ")");
         }
         for (std::size_t k = 0; k < n; ++k) {
             if (arbitrary->samples[k] < 0) {
@@ -195,18 +199,18 @@ PyObject* to_protocol(const Settings& s) {
             call(q, "add_sine_signal", "(dddd)", sine->amplitude, sine->frequency, sine->phase,
                  sine->depth);
         } else if (const auto* ramp = std::get_if<protocols::RampSignalParams>(&signal)) {
-            call(q, "add_ramp_signal", "(ddd)", ramp->peak, ramp->up_duration,
-                 ramp->down_duration);
+            call(q, "add_ramp_signal", "(ddd)", ramp->peak, ramp->up_duration, ramp->down_duration);
         } else if (const auto* mixed = std::get_if<protocols::MixedSignalParams>(&signal)) {
             call(q, "add_mixed_signal", "(KK)", static_cast<unsigned long long>(mixed->a_idx),
                  static_cast<unsigned long long>(mixed->b_idx));
         } else {
             const auto& samples = std::get<protocols::ArbitrarySignalParams>(signal).samples;
-            // The length was checked to be a reachable sample count.
-            const double needed = *duration_for(samples.size());
-            if (needed != duration) {
-                call(q, "set_session_duration", "(d)", needed);
-                duration = needed;
+            // The length was checked to be a reachable sample count before anything was built.
+            const std::optional<double> needed = duration_for(samples.size());
+            if (!needed) throw std::logic_error("a sample count that no session duration gives");
+            if (*needed != duration) {
+                call(q, "set_session_duration", "(d)", *needed);
+                duration = *needed;
             }
             Ref values = checked(sample_values_array(samples));
             call(q, "add_arbitrary_signal", "(O)", values.get());
@@ -232,8 +236,10 @@ PyObject* to_protocol(const Settings& s) {
     route("set_amplitude_source", coil_class.get(), "A2", s.channel_a_settings.amplitude2_source);
     route("set_amplitude_source", coil_class.get(), "B1", s.channel_b_settings.amplitude1_source);
     route("set_amplitude_source", coil_class.get(), "B2", s.channel_b_settings.amplitude2_source);
-    route("set_modulation_source", channel_class.get(), "A", s.channel_a_settings.modulation_source);
-    route("set_modulation_source", channel_class.get(), "B", s.channel_b_settings.modulation_source);
+    route("set_modulation_source", channel_class.get(), "A",
+          s.channel_a_settings.modulation_source);
+    route("set_modulation_source", channel_class.get(), "B",
+          s.channel_b_settings.modulation_source);
     return p.release();
 }
 

@@ -76,7 +76,8 @@ PyObject* sample_values_array(const protocols::SampleVector& samples) {
     Ref empty = numpy_attribute("empty");
     Ref float64 = numpy_attribute("float64");
     Ref count = checked(PyLong_FromSize_t(samples.size()));
-    Ref array = checked(PyObject_CallFunctionObjArgs(empty.get(), count.get(), float64.get(), nullptr));
+    Ref array =
+        checked(PyObject_CallFunctionObjArgs(empty.get(), count.get(), float64.get(), nullptr));
     Py_buffer view;
     check(PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) == 0);
     auto* out = static_cast<double*>(view.buf);

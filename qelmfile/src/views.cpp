@@ -18,11 +18,16 @@ namespace qelmfile {
 namespace {
 
 constexpr std::array<const char*, view_count> type_names{
-    "qelmfile.ProtocolFile",    "qelmfile.MachineConfig",
-    "qelmfile.Coil",            "qelmfile.LCSetting",
-    "qelmfile.ChannelSettings", "qelmfile.SignalSourceSelection",
-    "qelmfile.Constant",        "qelmfile.Sine",
-    "qelmfile.Ramp",            "qelmfile.MixedSignal",
+    "qelmfile.ProtocolFile",
+    "qelmfile.MachineConfig",
+    "qelmfile.Coil",
+    "qelmfile.LCSetting",
+    "qelmfile.ChannelSettings",
+    "qelmfile.SignalSourceSelection",
+    "qelmfile.Constant",
+    "qelmfile.Sine",
+    "qelmfile.Ramp",
+    "qelmfile.MixedSignal",
     "qelmfile.Arbitrary",
 };
 
@@ -66,8 +71,8 @@ const R& record_of(PyObject* self) {
 
 // The records that hold sample lists, directly or in their signals.
 template <class R>
-inline constexpr bool holds_samples = std::is_same_v<R, protocols::Settings> ||
-                                      std::is_same_v<R, protocols::ArbitrarySignalParams>;
+inline constexpr bool holds_samples =
+    std::is_same_v<R, protocols::Settings> || std::is_same_v<R, protocols::ArbitrarySignalParams>;
 
 template <class R>
 PyObject* get_field(PyObject* self, void* closure) noexcept {
@@ -77,8 +82,8 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
         PyObject* result = nullptr;
         for_each_field(record_of<R>(self), [&](std::string_view, const auto& field) {
             if (i++ != wanted) return;
-            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>,
-                                         protocols::SampleVector>) {
+            if constexpr (
+                std::is_same_v<std::remove_cvref_t<decltype(field)>, protocols::SampleVector>) {
                 require_samples(owner_of(self));
             }
             result = to_python(field, owner_of(self));
@@ -92,7 +97,7 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
 template <class R>
 PyObject* get_kind(PyObject*, void*) noexcept {
     constexpr std::size_t kind = view_index<R>() - first_signal_view;
-    return PyUnicode_FromString(protocols::signal_variant_names[kind].data());
+    return new_text(protocols::signal_variant_names[kind]);
 }
 
 template <class R>
@@ -103,7 +108,8 @@ PyObject* record_str(PyObject* self) noexcept {
         if constexpr (std::is_same_v<R, protocols::Settings>) {
             text = protocols::to_text(as_record(self)->file->protocol);
         } else if constexpr (is_signal_payload<R>) {
-            text = protocols::to_text(*static_cast<const protocols::Signal*>(as_record(self)->record));
+            text =
+                protocols::to_text(*static_cast<const protocols::Signal*>(as_record(self)->record));
         } else {
             text = protocols::to_text(record_of<R>(self));
         }
@@ -129,14 +135,15 @@ PyObject* record_repr(PyObject* self) noexcept {
                 Ref object = checked(to_python(field, owner_of(self)));
                 value = checked(PyObject_Repr(object.get()));
             }
-            // The declared names are literals, so NUL-terminated.
-            Ref part = checked(PyUnicode_FromFormat("%s=%U", name.data(), value.get()));
+            Ref key = checked(new_text(name));
+            Ref part = checked(PyUnicode_FromFormat("%U=%U", key.get(), value.get()));
             check(PyList_Append(parts.get(), part.get()) == 0);
         });
         Ref separator = checked(PyUnicode_FromString(", "));
         Ref fields = checked(PyUnicode_Join(separator.get(), parts.get()));
         const std::string_view full_name = type_names[view_index<R>()];
-        return PyUnicode_FromFormat("%s(%U)", full_name.substr(9).data(), fields.get());
+        Ref type_name = checked(new_text(full_name.substr(9)));
+        return PyUnicode_FromFormat("%U(%U)", type_name.get(), fields.get());
     } catch (...) {
         return translate_current_exception();
     }
@@ -224,9 +231,12 @@ bool create_type(PyObject* module) {
     std::uintptr_t position = 0;
     R probe{};
     for_each_field(probe, [&](std::string_view name, auto&) {
-        // The declared names are string literals, so their data is NUL-terminated.
-        table.push_back({name.data(), get_field<R>, nullptr, nullptr,
-                         reinterpret_cast<void*>(position++)});
+        // The declared names are string literals, so their data is NUL-terminated; the closure
+        // carries the field's position, as CPython's getter convention has it.
+        table.push_back(
+            {name.data(),  // NOLINT(bugprone-suspicious-stringview-data-usage)
+             get_field<R>, nullptr, nullptr,
+             reinterpret_cast<void*>(position++)});  // NOLINT(performance-no-int-to-ptr)
     });
     table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 
@@ -332,15 +342,15 @@ void require_samples(PyObject* file) {
         Py_BEGIN_ALLOW_THREADS
         try {
             std::size_t released = 0;  // the bytes before are given back already
-            protocols::decode_deferred_samples(
-                state.protocol.settings, state.bytes, state.runs,
-                [&](std::size_t begin, std::size_t end) {
-                    begin = std::max(begin, released);
-                    if (begin < end) {
-                        protocols::release_pages(state.bytes.data() + begin, end - begin);
-                    }
-                    released = end;
-                });
+            protocols::decode_deferred_samples(state.protocol.settings, state.bytes, state.runs,
+                                               [&](std::size_t begin, std::size_t end) {
+                                                   begin = std::max(begin, released);
+                                                   if (begin < end) {
+                                                       protocols::release_pages(
+                                                           state.bytes.data() + begin, end - begin);
+                                                   }
+                                                   released = end;
+                                               });
         } catch (const std::bad_alloc&) {
             out_of_memory = true;  // thrown before any byte was given back: can be retried
         } catch (const std::invalid_argument&) {

@@ -48,12 +48,11 @@ struct RecordObject {
 
 // The records that have a view type of their own. A signal's view type is that of its payload
 // record, named after the signal's kind ("Sine"), with the payload's fields and `kind`.
-using ViewRecords =
-    std::tuple<protocols::Settings, protocols::MachineConfig, protocols::Coil,
-               protocols::LCSetting, protocols::ChannelSettings, protocols::SignalSourceSelection,
-               protocols::ConstantSignalParams, protocols::SineSignalParams,
-               protocols::RampSignalParams, protocols::MixedSignalParams,
-               protocols::ArbitrarySignalParams>;
+using ViewRecords = std::tuple<protocols::Settings, protocols::MachineConfig, protocols::Coil,
+                               protocols::LCSetting, protocols::ChannelSettings,
+                               protocols::SignalSourceSelection, protocols::ConstantSignalParams,
+                               protocols::SineSignalParams, protocols::RampSignalParams,
+                               protocols::MixedSignalParams, protocols::ArbitrarySignalParams>;
 inline constexpr std::size_t view_count = std::tuple_size_v<ViewRecords>;
 inline constexpr std::size_t first_signal_view = 6;
 
@@ -112,8 +111,7 @@ PyObject* to_python(const T& value, PyObject* owner) {
         return new_text(value);
     } else if constexpr (std::is_same_v<T, protocols::SampleVector>) {
         return samples_array(value, owner);
-    } else if constexpr (protocols::IsVector<T>::value ||
-                         std::is_same_v<T, std::array<bool, 16>>) {
+    } else if constexpr (protocols::IsVector<T>::value || std::is_same_v<T, std::array<bool, 16>>) {
         Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(value.size())));
         if (!tuple) return nullptr;
         for (std::size_t i = 0; i < value.size(); ++i) {

@@ -30,6 +30,9 @@
 # failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 ROOT=$PWD
 WORK=$ROOT/build/wheels
 LOGS=$WORK/logs
@@ -222,7 +225,7 @@ test_wheel() {  # name python wheel numpy-requirement
     local venv=$WORK/test-venvs/$1 tmp rc=0
     "$2" -m venv "$venv"
     "$venv/bin/pip" install -q "$3[test]" "$4"
-    tmp=$(mktemp -d)
+    tmp=$(mktemp -d "$WORK/run.XXXXXX")
     (cd "$tmp" && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" \
         --rootdir "$ROOT" "$ROOT/tests") ||
         rc=$?
@@ -294,9 +297,10 @@ import os, tempfile
 import pyqelm, qelmfile
 p = pyqelm.Protocol()
 p.add_sine_signal(1.0, 10.0)
-path = os.path.join(tempfile.mkdtemp(), "smoke.qelm")
-p.save(path)
-assert str(qelmfile.load(path)) == str(p)
+with tempfile.TemporaryDirectory(dir=os.getcwd()) as folder:
+    path = os.path.join(folder, "smoke.qelm")
+    p.save(path)
+    assert str(qelmfile.load(path)) == str(p)
 print("sdist: import, save and load back ok:", pyqelm.__file__)
 PY
     )

@@ -16,6 +16,9 @@
 #   tools/check-format.sh --fix      rewrite the files of (a) in place instead of checking them
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 
 VERSION=19
 CLANG_FORMAT=${CLANG_FORMAT:-clang-format-$VERSION}

@@ -10,6 +10,9 @@
 # folders that exist only on the host).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 
 CHROOT=${CHROOT:-$PWD/build/chroot-sid}
 # debootstrap's own resolver handles these; the rest goes through apt inside the root, which

@@ -7,6 +7,9 @@
 #   FUZZ_BUILD     build directory (default build/fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 
 SECONDS_TO_RUN=${FUZZ_SECONDS:-60}
 BUILD=${FUZZ_BUILD:-build/fuzz}

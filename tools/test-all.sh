@@ -43,7 +43,7 @@ suites() {
         cat build/suites/ctest.log
         return 1
     fi
-    grep -E "tests passed|tests failed" build/suites/ctest.log
+    sed -n "/tests passed\|tests failed/,\$p" build/suites/ctest.log
     # The installed module is tested: the source tree's pyqelm/ and qelmfile/ folders hold no
     # Python package, so an import finds the extensions in the venv.
     echo "-- $(date +%H:%M:%S) pytest, $PYTEST_WORKERS processes"
@@ -67,24 +67,39 @@ TOTALS=$LOGS/totals
 : >"$TOTALS"
 SUMMARY=()
 FAILED_STAGES=0
+FAILED_NAMES=()
 
 # The counts of every test runner's closing line in log $1, one line each; "passed failed
-# skipped" of each also goes to $TOTALS for the summary.
+# skipped" of each also goes to $TOTALS for the summary. ctest counts a skipped case among the
+# passed ones and lists it under "did not run" after its closing line: those are moved over.
 tally() {
-    local line n kind total bad
+    local line n kind total bad pending=""
+    flush_ctest() {
+        [ -n "$pending" ] || return 0
+        local passed failed skipped
+        read -r passed failed skipped <<<"$pending"
+        echo "$passed $failed $skipped" >>"$TOTALS"
+        echo "  ctest: $passed passed, $skipped skipped, $failed failed"
+        pending=""
+    }
     while IFS= read -r line; do
         case $line in
             *"tests passed"*" out of "*)  # ctest
+                flush_ctest
                 total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
                 bad=$(grep -oE '[0-9]+ tests failed' <<<"$line" | grep -oE '^[0-9]+' || echo 0)
-                echo "$((total - bad)) $bad 0" >>"$TOTALS"
-                echo "  ctest: $((total - bad)) passed, $bad failed" ;;
+                pending="$((total - bad)) $bad 0" ;;
+            *"(Skipped)"*)  # a case in ctest's "did not run" list
+                [ -n "$pending" ] && read -r total bad n <<<"$pending" &&
+                    pending="$((total - 1)) $bad $((n + 1))" ;;
             *"[  PASSED  ] "*|*"[ PASSED ] "*)  # a GoogleTest binary run alone (under wine)
+                flush_ctest
                 n=$(grep -oE '[0-9]+ tests?' <<<"$line" | grep -oE '^[0-9]+')
                 echo "$n 0 0" >>"$TOTALS"
                 line=${line#"${line%%[![:space:]]*}"}
                 echo "  ${line%%: \[*}: $n passed" ;;
             *)  # pytest
+                flush_ctest
                 local c=()
                 for kind in passed failed error skipped; do
                     c+=("$(grep -oE "[0-9]+ $kind" <<<"$line" | grep -oE '^[0-9]+' || echo 0)")
@@ -96,7 +111,36 @@ tally() {
                 deselected=$(grep -oE '[0-9]+ deselected' <<<"$line" | grep -oE '^[0-9]+' || true)
                 echo "  $label: ${c[0]} passed, ${c[3]} skipped, ${c[1]} failed, ${c[2]} errors${deselected:+, $deselected deselected}" ;;
         esac
-    done < <(grep -hE '[0-9]+ (passed|failed|error)(, [0-9]+ [a-z]+)* in [0-9.]+s|tests passed.* out of [0-9]+|_tests: \[ *PASSED *\]' "$1" || true)
+    done < <(grep -hE '[0-9]+ (passed|failed|error)(, [0-9]+ [a-z]+)* in [0-9.]+s|tests passed.* out of [0-9]+|^[[:space:]]*[0-9]+ - .*\(Skipped\)$|_tests: \[ *PASSED *\]' "$1" || true)
+    flush_ctest
+}
+
+# Why the stage of log $1 failed, for the summary: the failing tests by name, else the lines
+# that name the fault (a sanitizer report, a crash, a timeout), else the log's last lines.
+reason() {
+    local log=$1 tests faults
+    tests=$(grep -hE '^(FAILED|ERROR) [^ ]|^[[:space:]]*[0-9]+ - .*\((Failed|SEGFAULT|Timeout|Subprocess aborted|Child aborted|Exception|Not Run)\)$|^\[  FAILED  \] [^0-9 ]|^[^ ]+ +FAILED +[0-9]+:[0-9]+' "$log" |
+        sed -E 's/^[[:space:]]+//' | awk '!seen[$0]++' | head -n 12 || true)
+    faults=$(grep -hE 'ERROR: (Address|Leak|UndefinedBehavior|Thread|Memory)Sanitizer|LeakSanitizer has encountered|Tracer caught signal|SUMMARY: [A-Za-z]+Sanitizer|runtime error: |Segmentation fault|core dumped|Fatal Python error|[Tt]imed? ?out|node down|crashed worker|No space left|Killed|exit status [0-9]+|^[a-z0-9_.-]+(\.sh)?: .*(finding|cannot|failed|error)' "$log" |
+        awk '!seen[$0]++' | head -n 8 || true)
+    if [ -n "$tests" ]; then
+        echo "failing tests:"
+        sed 's/^/  /' <<<"$tests"
+        [ -n "$faults" ] && sed 's/^/  /' <<<"$faults"
+    else
+        local counts_green=$2
+        if [ "$counts_green" = yes ]; then
+            echo "all tests passed, then:"
+        else
+            echo "failed:"
+        fi
+        if [ -n "$faults" ]; then
+            sed 's/^/  /' <<<"$faults"
+        else
+            grep -v '^[[:space:]]*$' "$log" | tail -n 6 | sed 's/^/  /'
+        fi
+    fi
+    echo "log: ${log#"$ROOT"/}"
 }
 
 # stage NAME COMMAND...: runs the command with its output shown and kept in a log, then prints
@@ -111,12 +155,20 @@ stage() {
     "$@" 2>&1 | tee "$log" || status=FAILED
     local took=$((SECONDS - start))
     echo "=== $name: $status in $((took / 60)) min $((took % 60)) s"
-    local counts
+    local counts before green=yes why=""
+    before=$(wc -l <"$TOTALS")
     counts=$(tally "$log")
     [ -n "$counts" ] && echo "$counts"
+    # Green counts: at least one test run, none with a failure.
+    tail -n +"$((before + 1))" "$TOTALS" | awk '$2 > 0 {bad = 1} END {exit bad || NR == 0}' || green=no
     SUMMARY+=("$(printf '%-16s %-7s %3d:%02d' "$name" "$status" $((took / 60)) $((took % 60)))")
     while IFS= read -r line; do [ -n "$line" ] && SUMMARY+=("                 $line"); done <<<"$counts"
     if [ "$status" != ok ]; then
+        why=$(reason "$log" "$green")
+        echo "=== $name: why it failed"
+        echo "$why"
+        while IFS= read -r line; do SUMMARY+=("                 ! $line"); done <<<"$why"
+        FAILED_NAMES+=("$name")
         FAILED_STAGES=$((FAILED_STAGES + 1))
         # The first stage builds what the others stand on.
         [ "$name" = suites ] && finish
@@ -131,6 +183,7 @@ finish() {
     echo
     local passed failed skipped
     read -r passed failed skipped < <(awk '{p += $1; f += $2; s += $3} END {print p + 0, f + 0, s + 0}' "$TOTALS")
+    [ "$FAILED_STAGES" = 0 ] || echo "failed stages: $(IFS=,; echo "${FAILED_NAMES[*]}" | sed 's/,/, /g') (see above)"
     echo "all stages: $passed passed, $failed failed, $skipped skipped"
     if [ "$FAILED_STAGES" = 0 ] && [ "$failed" = 0 ]; then
         # The tests' temporary files go with a passing run; after a failure they are kept.

@@ -9,6 +9,9 @@
 #                                     the suite against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 
 if [ "${1:-}" != --inside ]; then
   wheel=""

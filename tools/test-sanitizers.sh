@@ -10,6 +10,9 @@
 # tools/test-all.sh, installs GoogleTest from the system packages when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 ROOT=$PWD
 
 PYTHON=${PYTHON:-python3}
@@ -57,10 +60,33 @@ fi
 # here; the plain run (tools/test-all.sh) has them. The tests are spread over $PYTEST_WORKERS
 # processes.
 echo "-- $(date +%H:%M:%S) pytest under the sanitizers, $PYTEST_WORKERS processes; the type checks (marked typecheck) are left to the plain run"
+# Every process of the run (pytest, its workers, the children that tests start) writes its
+# sanitizer reports to a file of its own in $REPORTS: pytest-xdist does not look at how a worker
+# ended, so a leak found as a worker exits would otherwise pass unnoticed. Any report fails the
+# run.
+REPORTS=$BUILD/sanitizer-reports
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+status=0
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 PYTHONMALLOC=malloc \
-ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
+ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:log_path=$REPORTS/asan" \
 LSAN_OPTIONS="suppressions=$BUILD/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$REPORTS/ubsan" \
 PYQELM_SANITIZED=1 \
   "$VENV/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$ROOT" "$ROOT/tests" \
-  -m "not typecheck" -n "$PYTEST_WORKERS" "$@"
+  -m "not typecheck" -n "$PYTEST_WORKERS" "$@" || status=$?
+
+shopt -s nullglob
+reports=("$REPORTS"/*)
+if [ ${#reports[@]} -gt 0 ]; then
+  echo "sanitizer reports from ${#reports[@]} process(es), in ${REPORTS#"$ROOT"/}:"
+  for report in "${reports[@]}"; do
+    echo "--- ${report##*/}"
+    # The lines that name the fault first, then the start of the report.
+    grep -hE 'ERROR: [A-Za-z]+Sanitizer|SUMMARY: |runtime error: |Tracer caught signal|has encountered a fatal error' "$report" | head -n 5
+    head -n 40 "$report"
+  done
+  [ "$status" -ne 0 ] || status=1
+fi
+exit "$status"

@@ -14,6 +14,9 @@
 # wine), so it would tag and name a Windows build as a Linux module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Temporary files stay in the checkout, never in the system's /tmp.
+export TMPDIR=$PWD/build/tmp
+mkdir -p "$TMPDIR"
 
 # With a folder DIST given, the wheel is copied there once the stage has passed.
 if [ "${1:-}" != --inside ]; then

@@ -55,7 +55,8 @@ mkdir "$WORK/corpus"
 cp protocols/fuzz/corpus/* "$WORK/corpus/"
 
 set +e
-ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 \
+# intercept_tls_get_addr=0: see LEAK_OPTIONS in tools/test-sanitizers.sh.
+ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:intercept_tls_get_addr=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 "$BUILD/protocols/fuzz/decode_fuzzer" "$WORK/corpus" \
   -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \

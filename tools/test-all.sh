@@ -17,10 +17,12 @@
 # Debian root of stages 5 and 6 (tools/chroot.sh) is made in the background. Each pytest run
 # spreads its tests over $PYTEST_WORKERS processes (the core count, at most 4).
 #
-# QUICK=1 runs stage 1 only. Each stage says when it starts and ends, with its time and the
-# counts of its test runs; a summary closes the run. System packages (GoogleTest, clang, the
-# tools for the Debian root) are installed with apt-get as root or through sudo. Everything the
-# run makes, temporary files included, stays inside the checkout (build/, .venv*, dist/).
+# QUICK=1 runs stage 1 only; STAGES="suites sanitizers" (say) runs the stages named. Each stage
+# says when it starts and ends, with its time and the counts of its test runs, skipped cases
+# included; a stage that fails says why (the failing tests, else the lines that name the fault,
+# and its log). A summary closes the run. System packages (GoogleTest, clang, the tools for the
+# Debian root) are installed with apt-get as root or through sudo. Everything the run makes,
+# temporary files included, stays inside the checkout (build/, .venv*, dist/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -232,16 +234,24 @@ wait_chroot() {
     sed 's/^/  /' "$LOGS/chroot.log"
 }
 
-if [ "${QUICK:-0}" != 1 ]; then
+# STAGES (words from: packages suites format fuzz sanitizers py314 wheels) runs those stages
+# only, with the same reports and summary; QUICK=1 is STAGES=suites.
+[ "${QUICK:-0}" = 1 ] && STAGES=suites
+wanted() { [ -z "${STAGES:-}" ] || [[ " $STAGES " == *" $1 "* ]]; }
+
+if wanted packages; then
     stage "system packages" system_packages
+fi
+if wanted py314 || wanted wheels; then
     start_chroot
 fi
-stage suites bash "$ROOT/tools/test-all.sh" --suites
-[ "${QUICK:-0}" = 1 ] && finish
-stage format bash tools/check-format.sh
-stage fuzz bash tools/fuzz.sh
-stage sanitizers bash tools/test-sanitizers.sh
+if wanted suites; then
+    stage suites bash "$ROOT/tools/test-all.sh" --suites
+fi
+wanted format && stage format bash tools/check-format.sh
+wanted fuzz && stage fuzz bash tools/fuzz.sh
+wanted sanitizers && stage sanitizers bash tools/test-sanitizers.sh
 wait_chroot
-stage "cpython 3.14" bash tools/test-py314.sh
-stage wheels bash tools/build-wheels.sh
+wanted py314 && stage "cpython 3.14" bash tools/test-py314.sh
+wanted wheels && stage wheels bash tools/build-wheels.sh
 finish

@@ -12,5 +12,7 @@ bool has_avx2() noexcept;
 bool has_ssse3() noexcept;     // the decoder's sample blocks
 bool has_avx512f() noexcept;   // the sample conversion
 bool has_avx512bw() noexcept;  // the decoder's widest scan
+// AVX-512BW with its byte compression (VBMI2) and POPCNT: the encoder's widest packing.
+bool has_avx512vbmi2() noexcept;
 
 }  // namespace protocols

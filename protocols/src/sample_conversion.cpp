@@ -9,6 +9,7 @@
 
 #include "protocols/cpu.hpp"
 #include "protocols/failure.hpp"
+#include "protocols/numeric.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define PROTOCOLS_CONVERSION_VECTORS 1
@@ -116,6 +117,17 @@ CONVERSION_INLINE bool convert_tail(const char* data, std::intptr_t stride, std:
 
 #ifdef PROTOCOLS_CONVERSION_VECTORS
 
+// Whether the vector builds write around the caches. An output this large comes fresh from
+// allocate_large and is not read again soon; stored the ordinary way, each of its cache lines
+// would first be read from memory (or from the page just zeroed by the kernel) and later
+// written back, and would push the input out of the cache. Streamed, it is written once.
+// Needs a 32-byte aligned output: every step then stores to an aligned address (a chunk
+// starts at a multiple of 4 KiB, a step at a multiple of 16 or 32 bytes from it).
+bool streams(std::size_t n, const std::int16_t* out) {
+    return n * sizeof(std::int16_t) >= large_buffer_bytes &&
+           reinterpret_cast<std::uintptr_t>(out) % 32 == 0;
+}
+
 // --- AVX2: eight samples per step ---------------------------------------------------------------
 
 // Four doubles from `p` on, `stride` bytes apart. A strided view is read with scalar loads:
@@ -146,7 +158,7 @@ __attribute__((target("avx2"))) CONVERSION_INLINE __m128i to_samples4(__m256d t)
     return _mm256_cvttpd_epi32(_mm256_add_pd(whole, _mm256_and_pd(up, _mm256_set1_pd(1.0))));
 }
 
-template <bool Contiguous>
+template <bool Contiguous, bool Stream>
 __attribute__((target("avx2"))) CONVERSION_INLINE void convert_avx2_body(
     const char* data, std::intptr_t stride, std::size_t n, std::int16_t* out) {
     for (std::size_t start = 0; start < n; start += chunk) {
@@ -161,8 +173,12 @@ __attribute__((target("avx2"))) CONVERSION_INLINE void convert_avx2_body(
             const __m256d b = load4<Contiguous>(p + 4 * stride, stride);
             ok = _mm256_and_pd(ok, _mm256_and_pd(in_range4(a), in_range4(b)));
             // Values in [0, 32767]: the signed saturation of the pack never applies to them.
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
-                             _mm_packs_epi32(to_samples4(a), to_samples4(b)));
+            const __m128i packed = _mm_packs_epi32(to_samples4(a), to_samples4(b));
+            if constexpr (Stream) {
+                _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), packed);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), packed);
+            }
         }
         const bool tail_ok = convert_tail(block + static_cast<std::intptr_t>(i) * stride, stride,
                                           count - i, dst + i);
@@ -172,10 +188,18 @@ __attribute__((target("avx2"))) CONVERSION_INLINE void convert_avx2_body(
 
 __attribute__((target("avx2"))) void convert_avx2(const char* data, std::intptr_t stride,
                                                   std::size_t n, std::int16_t* out) {
-    if (stride == static_cast<std::intptr_t>(sizeof(double))) {
-        convert_avx2_body<true>(data, stride, n, out);
+    const bool contiguous = stride == static_cast<std::intptr_t>(sizeof(double));
+    if (streams(n, out)) {
+        if (contiguous) {
+            convert_avx2_body<true, true>(data, stride, n, out);
+        } else {
+            convert_avx2_body<false, true>(data, stride, n, out);
+        }
+        _mm_sfence();  // the streamed stores ordered before anything the caller does next
+    } else if (contiguous) {
+        convert_avx2_body<true, false>(data, stride, n, out);
     } else {
-        convert_avx2_body<false>(data, stride, n, out);
+        convert_avx2_body<false, false>(data, stride, n, out);
     }
 }
 
@@ -210,7 +234,7 @@ __attribute__((target("avx2,avx512f"))) CONVERSION_INLINE __m256i to_samples8(__
     return _mm512_maskz_cvttpd_epi32(0xFF, up);
 }
 
-template <bool Contiguous>
+template <bool Contiguous, bool Stream>
 __attribute__((target("avx2,avx512f"))) CONVERSION_INLINE void convert_avx512_body(
     const char* data, std::intptr_t stride, std::size_t n, std::int16_t* out) {
     for (std::size_t start = 0; start < n; start += chunk) {
@@ -227,8 +251,12 @@ __attribute__((target("avx2,avx512f"))) CONVERSION_INLINE void convert_avx512_bo
             // Values in [0, 32767]: the signed saturation of the pack never applies to them.
             // It packs within 128-bit lanes; the permutation puts the halves in order.
             const __m256i packed = _mm256_packs_epi32(to_samples8(a), to_samples8(b));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i),
-                                _mm256_permute4x64_epi64(packed, 0xD8));
+            const __m256i ordered = _mm256_permute4x64_epi64(packed, 0xD8);
+            if constexpr (Stream) {
+                _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), ordered);
+            } else {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), ordered);
+            }
         }
         const bool tail_ok = convert_tail(block + static_cast<std::intptr_t>(i) * stride, stride,
                                           count - i, dst + i);
@@ -238,10 +266,18 @@ __attribute__((target("avx2,avx512f"))) CONVERSION_INLINE void convert_avx512_bo
 
 __attribute__((target("avx2,avx512f"))) void convert_avx512(const char* data, std::intptr_t stride,
                                                             std::size_t n, std::int16_t* out) {
-    if (stride == static_cast<std::intptr_t>(sizeof(double))) {
-        convert_avx512_body<true>(data, stride, n, out);
+    const bool contiguous = stride == static_cast<std::intptr_t>(sizeof(double));
+    if (streams(n, out)) {
+        if (contiguous) {
+            convert_avx512_body<true, true>(data, stride, n, out);
+        } else {
+            convert_avx512_body<false, true>(data, stride, n, out);
+        }
+        _mm_sfence();
+    } else if (contiguous) {
+        convert_avx512_body<true, false>(data, stride, n, out);
     } else {
-        convert_avx512_body<false>(data, stride, n, out);
+        convert_avx512_body<false, false>(data, stride, n, out);
     }
 }
 

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "protocols/failure.hpp"
+#include "protocols/numeric.hpp"
 #include "protocols/sample_conversion.hpp"
+#include "protocols/settings.hpp"
 
 namespace protocols {
 namespace {
@@ -192,6 +194,34 @@ TEST_P(Conversion, RefusesTheFirstBadSample) {
             ASSERT_EQ(got.refusal, refusal_of(first)) << first << " at " << at;
             ASSERT_EQ(got.refusal, run(values, layout(), ConversionPath::portable).refusal);
         }
+    }
+}
+
+// Outputs of several MiB are written around the cache when aligned: the same samples and the
+// same refusal as the ordinary stores, the last partial chunk and the scalar end included.
+TEST_P(Conversion, LargeOutputsAlignedOrNot) {
+    const std::size_t n = large_buffer_bytes / sizeof(std::int16_t) + 2048 + 17;
+    const std::vector<double> values = hard_values(n, 3);
+    const Laid laid(values, layout());
+    for (const std::size_t shift : {std::size_t{0}, std::size_t{1}}) {  // aligned, 2 bytes off
+        SampleVector out(n + shift);
+        convert_samples(laid.data(), laid.stride(), n, out.data() + shift, path());
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_EQ(out[shift + i], reference(values[i]))
+                << "sample " << i << ", shift " << shift;
+        }
+    }
+    std::vector<double> bad = values;
+    bad[n - 5] = -1.0;
+    bad[n - 3] = std::numeric_limits<double>::quiet_NaN();
+    bad[n - 2] = 3.0;
+    const Laid bad_laid(bad, layout());
+    SampleVector out(n);
+    try {
+        convert_samples(bad_laid.data(), bad_laid.stride(), n, out.data(), path());
+        FAIL() << "accepted a sample of -1.0";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.message(), refusal_of(-1.0));
     }
 }
 

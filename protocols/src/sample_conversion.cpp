@@ -56,10 +56,6 @@ CONVERSION_INLINE std::int16_t to_sample(double t) {
     return static_cast<std::int16_t>(static_cast<std::int32_t>(rounded));
 }
 
-// The vector builds check this many samples at a time: a chunk that fails is read again by the
-// scalar search while it is still in the first-level cache (16 KiB of contiguous doubles).
-constexpr std::size_t chunk = 2048;
-
 // --- portable -----------------------------------------------------------------------------------
 
 // Whether every sample of a block lies in [0.0, 1.0]. The flag is a double so that the loop
@@ -100,6 +96,12 @@ void convert_portable(const char* data, std::intptr_t stride, std::size_t n, std
     }
 }
 
+#ifdef PROTOCOLS_CONVERSION_VECTORS
+
+// The vector builds check this many samples at a time: a chunk that fails is read again by the
+// scalar search while it is still in the first-level cache (16 KiB of contiguous doubles).
+constexpr std::size_t chunk = 2048;
+
 // The scalar end of a vector chunk: converts what is in range and says whether all was.
 CONVERSION_INLINE bool convert_tail(const char* data, std::intptr_t stride, std::size_t count,
                                     std::int16_t* out) {
@@ -114,8 +116,6 @@ CONVERSION_INLINE bool convert_tail(const char* data, std::intptr_t stride, std:
     }
     return ok;
 }
-
-#ifdef PROTOCOLS_CONVERSION_VECTORS
 
 // Whether the vector builds write around the caches. An output this large comes fresh from
 // allocate_large and is not read again soon; stored the ordinary way, each of its cache lines

@@ -18,8 +18,4 @@ namespace pyqelm {
 protocols::SampleVector samples_from_array(PyObject* samples, const char* parameter,
                                            const protocols::Settings& settings);
 
-// The conversion loop on its own, for `n` doubles starting at `data`, `stride` bytes apart.
-// Throws protocols::Failure for the first sample out of range.
-void convert_samples(const char* data, std::intptr_t stride, std::size_t n, std::int16_t* out);
-
 }  // namespace pyqelm

@@ -49,6 +49,18 @@ void append_varint(ByteBuffer& out, std::uint64_t value);
 void append_sample(ByteBuffer& out, std::int16_t sample);
 void append_f64(ByteBuffer& out, double value);
 
+// Which build writes (and counts) the codes of a run of samples: `best` takes the widest that
+// the processor has; the others exist so that each can be compared with the table on the same
+// samples. One the processor lacks falls back on `table` (packing_available tells beforehand).
+enum class SamplePacking { best, table, avx2, avx512 };
+bool packing_available(SamplePacking packing) noexcept;
+// The codes of `samples`, appended to `out` exactly as the encodings above write them, and
+// their length, each by `packing`.
+void append_samples(ByteBuffer& out, std::span<const std::int16_t> samples,
+                    SamplePacking packing = SamplePacking::best);
+std::uint64_t sample_bytes(std::span<const std::int16_t> samples,
+                           SamplePacking packing = SamplePacking::best);
+
 constexpr std::uint16_t zigzag16(std::int16_t s) noexcept {
     return static_cast<std::uint16_t>((static_cast<std::uint16_t>(s) << 1) ^
                                       static_cast<std::uint16_t>(s >> 15));

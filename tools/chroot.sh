@@ -42,7 +42,7 @@ make_root() {
   fi
   local start=$SECONDS
   if [ ! -x "$CHROOT/usr/bin/python3.14" ]; then
-    echo "making the sid root in $CHROOT (about two minutes)"
+    echo "making the sid root in $CHROOT (about four and a half minutes)"
     $SUDO rm -rf "$CHROOT"
     mkdir -p "$(dirname "$CHROOT")"
     $SUDO debootstrap --variant=minbase --include="$BASE_PACKAGES" sid "$CHROOT" "$(mirror)" \

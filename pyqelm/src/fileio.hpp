@@ -100,6 +100,9 @@ enum class Step {
     truncate,        // before the file is cut to its new length
     sync,            // before the file is flushed
     write_piece,     // before each piece of the new contents is written
+    journal_write,   // before the record of the old contents is made
+    journal_sync,    // before that record is flushed
+    journal_remove,  // before the record is removed, the file being final
 };
 // Returns the error code the step fails with, or 0 to let it succeed. Only tests set it.
 using FaultHook = int (*)(Step);
@@ -119,6 +122,11 @@ public:
     virtual int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
     virtual int set_length(std::uint64_t length) = 0;
     virtual int sync() = 0;
+    // Makes the whole old contents durable elsewhere before any byte of the file changes, so
+    // that a crash cannot leave a mix; 0 where the platform keeps no such record.
+    virtual int keep_old(std::span<const std::uint8_t> /*old*/) { return 0; }
+    // The file is flushed with its final contents (new, or old put back): the record goes.
+    virtual int release_old() { return 0; }
 
 protected:
     ~InPlaceFile() = default;

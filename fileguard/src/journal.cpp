@@ -49,7 +49,9 @@ std::uint64_t checksum(std::span<const std::uint8_t> bytes) {
     std::uint64_t lanes[4] = {prime1 + prime2, prime2, 0, std::uint64_t{0} - prime1};
     std::size_t at = 0;
     for (; at + 32 <= bytes.size(); at += 32) {
-        for (int i = 0; i < 4; ++i) lanes[i] = round(lanes[i], load64(bytes.data() + at + 8 * i));
+        for (std::size_t i = 0; i < 4; ++i) {
+            lanes[i] = round(lanes[i], load64(bytes.data() + at + 8 * i));
+        }
     }
     std::uint64_t x = rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) +
                       rotl(lanes[3], 18) + static_cast<std::uint64_t>(bytes.size());

@@ -217,18 +217,6 @@ def test_writable_file_in_a_read_only_directory_is_saved(tmp_path, unprivileged)
     assert os.listdir(tmp_path) == ["old.qelm"]
 
 
-@pytest.fixture(scope="module")
-def as_nobody():
-    """The command prefix that runs a child as the unprivileged user nobody, or a skip."""
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        pytest.skip("needs root and setpriv to set up another user's files")
-    prefix = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
-    probe = subprocess.run([*prefix, sys.executable, "-c", "import pyqelm"], capture_output=True)
-    if probe.returncode != 0:
-        pytest.skip(f"nobody cannot run this interpreter: {probe.stderr.decode().strip()}")
-    return prefix
-
-
 @pytest.mark.parametrize(
     "directory_mode, owner, file_mode",
     [

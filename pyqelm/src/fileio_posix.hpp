@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +75,9 @@ int sync_data(int fd);
 // Makes a change of the directory's entries survive a power cut; a directory that cannot be
 // read or flushed is the best the system offers, so that is no failure.
 int sync_directory(int directory, bool readable);
+// True when the new file `to` now carries the owner, group, extended attributes and mode of the
+// old file `from` (whose status is `old`).
+bool copy_identity(int from, const struct stat& old, int to);
 // Exclusive, open-file-description lock held across a rewrite, so that savers take turns.
 int lock_file(int fd);
 

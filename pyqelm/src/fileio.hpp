@@ -103,6 +103,7 @@ enum class Step {
     journal_write,   // before the record of the old contents is made
     journal_sync,    // before that record is flushed
     journal_remove,  // before the record is removed, the file being final
+    put_back,        // before the old contents are put back after a failure
 };
 // Returns the error code the step fails with, or 0 to let it succeed. Only tests set it.
 using FaultHook = int (*)(Step);

@@ -129,7 +129,7 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
     // Best effort: the original failure is what the caller hears about. Only once the old
     // contents are back on disk may the record that holds them go.
     const auto put_back = [&] {
-        if (!readable) return;
+        if (!readable || injected_fault(Step::put_back) != 0) return;
         if (file.write_at(0, old) == 0 && file.set_length(old_size) == 0 && file.sync() == 0) {
             file.release_old();
         }

@@ -211,7 +211,7 @@ Result save_existing(const std::string& path, UniqueFd& file, bool readable, con
         const Result result = create_by_rename(place, data, &existing);
         if (result.error != take_in_place) return result;
     }
-    return {rewrite_journaled(placed ? &place : nullptr, existing, data)};
+    return rewrite_journaled(placed ? &place : nullptr, existing, data);
 }
 
 Result replace(const std::string& path, const Contents& data) {
@@ -242,11 +242,19 @@ Result replace(const std::string& path, const Contents& data) {
 
 // What the caller hears: the error, and where the new contents are in place already, that too.
 std::optional<std::string> describe(const Result& result) {
-    if (result.error == 0 || !result.new_in_place) return detail::describe_result(result.error);
-    std::string text = detail::message_of(result.error);
-    text +=
-        " (the new contents are in place; the directory could not be flushed, so a power "
-        "loss may still bring back the previous file)";
+    if (result.error == 0 || (!result.new_in_place && !result.old_in_record)) {
+        return detail::describe_result(result.error);
+    }
+    std::string text = result.error == detail::write_zero ? "failed to write whole buffer"
+                                                          : detail::message_of(result.error);
+    text += result.new_in_place
+                ? " (the new contents are in place; the directory could not be flushed, so a "
+                  "power loss may still bring back the previous file)"
+                : " (the file is partly rewritten; its previous contents are kept beside it and "
+                  "are put back when it is next opened by save, qelmfile.load or qelm-inspect)";
+    if (result.error == detail::write_zero) {
+        return detail::simple_error_description("WriteZero", text);
+    }
     return detail::os_error_description(result.error, detail::os_error_kind(result.error), text);
 }
 

@@ -67,6 +67,9 @@ struct Existing {
 struct Result {
     int error = 0;
     bool new_in_place = false;
+    // The old contents could not be put back; the record beside the file holds them and puts
+    // them back at the next open.
+    bool old_in_record = false;
 };
 
 int pwrite_all(int fd, std::uint64_t offset, std::span<const std::uint8_t> data);
@@ -85,7 +88,7 @@ int lock_file(int fd);
 // `take_in_place` (for an existing file) wherever the new file could not become that file.
 Result create_by_rename(const Place& place, const Contents& data, const Existing* existing);
 // Rewrites `existing` in place behind a record of its old contents beside it.
-int rewrite_journaled(const Place* place, const Existing& existing, const Contents& data);
+Result rewrite_journaled(const Place* place, const Existing& existing, const Contents& data);
 // Devices and pipes: written straight through.
 int write_into(int fd, const Contents& data);
 

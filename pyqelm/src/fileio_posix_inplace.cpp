@@ -110,6 +110,8 @@ public:
         return sync_directory(place_->directory.get(), place_->readable);
     }
 
+    bool holds_record() const { return !record_name_.empty(); }
+
 private:
     int fd() const { return file_.fd; }
     void drop_record() {
@@ -126,9 +128,10 @@ private:
 
 }  // namespace
 
-int rewrite_journaled(const Place* place, const Existing& existing, const Contents& data) {
+Result rewrite_journaled(const Place* place, const Existing& existing, const Contents& data) {
     PosixInPlace in_place(place, existing);
-    return detail::rewrite_in_place(in_place, existing.readable, data);
+    const int error = detail::rewrite_in_place(in_place, existing.readable, data);
+    return {error, false, error != 0 && in_place.holds_record()};
 }
 
 int write_into(int fd, const Contents& data) {

@@ -274,5 +274,24 @@ TEST_F(Scratch, ATornRecordIsDiscardedAndAWholeOneApplied) {
     }
 }
 
+// A failure whose undoing fails too says so, and the record puts the old contents back later.
+TEST_F(Scratch, AFailureThatCannotBeUndoneLeavesTheRecordAndSaysSo) {
+    const Bytes old = pattern(4000, 1);
+    write_bytes("p.qelm", old);
+    ASSERT_EQ(::link("p.qelm", "second"), 0);  // rewritten in place
+    detail::fault_hook = [](detail::Step step) {
+        return step == detail::Step::sync || step == detail::Step::put_back ? EIO : 0;
+    };
+    const auto result = replace_file("p.qelm", pattern(3000, 2));
+    detail::fault_hook = nullptr;
+    ASSERT_TRUE(result.has_value());
+    EXPECT_NE(result->find("its previous contents are kept beside it"), std::string::npos)
+        << *result;
+    // Found through the name the save used (the record is named after it).
+    EXPECT_EQ(fileguard::recover_path("p.qelm").outcome, fileguard::Outcome::recovered);
+    EXPECT_EQ(read_bytes("p.qelm"), old);
+    EXPECT_EQ(names_in("."), (std::set<std::string>{"p.qelm", "second"}));
+}
+
 }  // namespace
 }  // namespace pyqelm::fileio

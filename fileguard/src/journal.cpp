@@ -105,8 +105,9 @@ std::string describe(const Recovery& recovery) {
             return "the record of an interrupted save was incomplete and removed: the file was "
                    "not yet changed";
         case Outcome::failed:
-            return "an interrupted save left the file partly rewritten and it could not be put "
-                   "back (system error " +
+            return "an interrupted save left a record of the file's previous contents beside it, "
+                   "which could not be applied, so the file may be partly rewritten (system "
+                   "error " +
                    std::to_string(recovery.error) + ")";
     }
     return "";

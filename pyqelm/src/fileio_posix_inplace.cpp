@@ -84,9 +84,8 @@ public:
             if (errno == EACCES || errno == EPERM || errno == EROFS) return 0;
             // Under the lock, after recovery: what is left is a record not to be trusted (of
             // another user); it goes if it may, else the save cannot be guarded.
-            if (errno != EEXIST || attempt > 0 || ::unlinkat(directory, name.c_str(), 0) != 0) {
-                return errno;
-            }
+            if (errno != EEXIST) return errno;
+            if (attempt > 0 || ::unlinkat(directory, name.c_str(), 0) != 0) return EEXIST;
         }
         record_name_ = name;
         const auto head = fileguard::encode_header({static_cast<std::uint64_t>(file_.status.st_dev),

@@ -118,6 +118,43 @@ def test_the_next_save_undoes_a_killed_one_first(tmp_path):
         ["p.qelm", "second", *(f"{n}.qelm" for n in SIGNALS)])
 
 
+LOAD = r"""
+import sys, qelmfile
+try:
+    qelmfile.load(sys.argv[1])
+    print("loaded")
+except OSError as exc:
+    print(type(exc).__name__, exc.errno, exc)
+"""
+
+
+def test_a_reader_that_may_not_undo_a_killed_save_refuses_to_read(as_nobody):
+    # Open to nobody: below the build's temporary directory, not tmp_path.
+    directory = tempfile.mkdtemp(prefix="record-")
+    try:
+        os.chmod(directory, 0o755)
+        contents = [bytes_of(n, directory) for n in SIGNALS]
+        target = os.path.join(directory, "p.qelm")
+        with open(target, "wb") as f:
+            f.write(contents[0])
+        os.link(target, os.path.join(directory, "second"))
+        record = os.path.join(directory, ".p.qelm.journal")
+        kill_with_a_whole_record(target, record, {64 + len(c) for c in contents})
+        os.chmod(target, 0o644)  # nobody may read it, not write it
+        out = subprocess.run([*as_nobody, sys.executable, "-c", LOAD, target], capture_output=True,
+                             text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.startswith("PermissionError 13 [Errno 13] an interrupted save left"), \
+            out.stdout
+        assert os.path.exists(record)
+        qelmfile.load(target)  # root may: undone now
+        assert not os.path.exists(record)
+        with open(target, "rb") as f:
+            assert f.read() in contents
+    finally:
+        subprocess.run(["rm", "-rf", directory], check=True)
+
+
 # --- another user's link in a sticky directory --------------------------------------------------
 
 PLANT = r"""

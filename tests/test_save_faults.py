@@ -227,8 +227,9 @@ def test_writable_file_in_a_read_only_directory_is_saved(tmp_path, unprivileged)
     ids=["sticky", "read-only-directory", "others-file"],
 )
 def test_another_users_file_is_saved_and_stays_theirs(as_nobody, directory_mode, owner, file_mode):
-    # Not under tmp_path: its parents are closed to other users.
-    directory = tempfile.mkdtemp(prefix="pyqelm-save-", dir="/tmp")
+    # Not under tmp_path: its parents are closed to other users. The temporary directory
+    # itself (the build's, in the test command) is open to them.
+    directory = tempfile.mkdtemp(prefix="pyqelm-save-")
     target = os.path.join(directory, "shared.qelm")
     try:
         with open(target, "wb") as f:

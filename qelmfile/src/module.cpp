@@ -374,8 +374,9 @@ PyMethodDef module_functions[] = {
      "load(path, /)\n--\n\n"
      "Read and decode the protocol file at `path` (str, bytes or os.PathLike). The samples of "
      "arbitrary signals are validated here and decoded on first need, from the file's bytes, "
-     "which the result keeps until then. Raises FormatError for a malformed file and OSError "
-     "when it cannot be read."},
+     "which the result keeps until then. A save that was killed while rewriting the file in "
+     "place is undone first, from the record it left beside the file. Raises FormatError for a "
+     "malformed file and OSError when it cannot be read or such a save cannot be undone."},
     {"loads", loads, METH_O,
      "loads(data, /)\n--\n\n"
      "Decode a protocol file held in `data`, any contiguous bytes-like object (bytes, "

@@ -93,6 +93,7 @@ enum class Step {
     create_temp,     // after the temporary file was created
     copy_identity,   // before the owner, attributes and mode go to the temporary file
     rename,          // before the temporary file replaces the target
+    named,           // after the new file got its temporary name, before the rename
     sync_directory,  // before the directory is flushed, after the rename
     read_old,        // before the old contents are read for an in-place rewrite
     reserve,         // before the room for the new contents is reserved

@@ -208,6 +208,7 @@ public:
                 if (error != EEXIST || attempt == 100) return error;
             }
         }
+        if (const int fault = injected_fault(Step::named); fault != 0) return fault;
         if (::renameat(directory_, name_.c_str(), directory_, target.c_str()) != 0) return errno;
         name_.clear();
         return 0;

@@ -272,8 +272,10 @@ def load(path: str | bytes | PathLike[str] | PathLike[bytes], /) -> ProtocolFile
     """Read and decode the protocol file at ``path``.
 
     The samples of arbitrary signals are validated here and decoded on first need, from the
-    file's bytes, which the result keeps until then. Raises :class:`FormatError` for a
-    malformed file, ``OSError`` when it cannot be read.
+    file's bytes, which the result keeps until then. A save that was killed while rewriting the
+    file in place is undone first, from the record it left beside the file. Raises
+    :class:`FormatError` for a malformed file, ``OSError`` when it cannot be read or such a save
+    cannot be undone.
     """
 
 def loads(data: Buffer, /) -> ProtocolFile:

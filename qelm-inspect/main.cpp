@@ -14,6 +14,7 @@
 #include <io.h>
 #endif
 
+#include "fileguard/journal.hpp"
 #include "inspect.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
@@ -180,6 +181,17 @@ int run(int argc, char** argv) {
         return usage_error("the --plot output must be an .svg file: '" + options.out + "'");
     }
 
+    // A save killed while rewriting the file in place is undone first, so that what is shown
+    // is one whole protocol; --check counts that as a finding, the other modes mention it.
+    const fileguard::Recovery recovery = fileguard::recover_path(options.file);
+    const std::string recovered = fileguard::describe(recovery);
+    if (recovery.outcome == fileguard::Outcome::failed) {
+        return failure(options.file + ": " + recovered);
+    }
+    if (!recovered.empty() && options.mode != Mode::check) {
+        std::fprintf(stderr, "qelm-inspect: %s: %s\n", options.file.c_str(), recovered.c_str());
+    }
+
     std::vector<std::uint8_t> bytes;
     std::string error;
     switch (inspect::read_file(options.file, inspect::max_protocol_file_size(), bytes, error)) {
@@ -217,7 +229,13 @@ int run(int argc, char** argv) {
         case Mode::summary:
             inspect::write_summary(settings, options.file, file_size, to_stdout);
             break;
-        case Mode::check: status = inspect::run_check(settings, to_stdout); break;
+        case Mode::check:
+            if (recovery.outcome == fileguard::Outcome::recovered) {
+                to_stdout("recovery: " + recovered + "\n");
+            }
+            status = inspect::run_check(settings, to_stdout);
+            if (recovery.outcome == fileguard::Outcome::recovered) status = inspect::exit_findings;
+            break;
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {

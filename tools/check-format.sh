@@ -49,9 +49,9 @@ install_missing() {
 # The C++ files of the tree: tracked and new ones in a git checkout, otherwise all of them.
 cpp_files() {
     if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git ls-files --cached --others --exclude-standard -- protocols pyqelm qelmfile qelm-inspect tools
+        git ls-files --cached --others --exclude-standard -- protocols pyqelm qelmfile qelm-inspect fileguard tools
     else
-        find protocols pyqelm qelmfile qelm-inspect tools -type f
+        find protocols pyqelm qelmfile qelm-inspect fileguard tools -type f
     fi | grep -E '\.(cpp|hpp|h|cc|hh)$' | sort -u
 }
 
@@ -93,11 +93,11 @@ python_with_numpy() {
 }
 
 check_tidy() {
-    local build=build/check-tidy python module=OFF sources="protocols/src"
+    local build=build/check-tidy python module=OFF sources="protocols/src, fileguard/src"
     python=$(python_with_numpy)
     if [ -n "$python" ]; then
         module=ON
-        sources="protocols/src, pyqelm/src and qelmfile/src"
+        sources="protocols/src, fileguard/src, pyqelm/src and qelmfile/src"
     else
         echo "clang-tidy: no Python with NumPy found, so pyqelm/src is not checked"
     fi
@@ -111,7 +111,7 @@ check_tidy() {
     local jobs
     jobs=$(nproc 2>/dev/null || echo 2)
     if "$RUN_CLANG_TIDY" -quiet -j "$jobs" -clang-tidy-binary "$(command -v "$CLANG_TIDY")" \
-        -p "$build" "$PWD/(protocols|pyqelm|qelmfile)/src/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1; then
+        -p "$build" "$PWD/(protocols|pyqelm|qelmfile|fileguard)/src/.*\\.cpp\$" >"$build/clang-tidy.log" 2>&1; then
         echo "clang-tidy: no findings in $sources"
         return 0
     fi

@@ -93,6 +93,7 @@ enum class Step {
     create_temp,     // after the temporary file was created
     copy_identity,   // before the owner, attributes and mode go to the temporary file
     rename,          // before the temporary file replaces the target
+    named,           // after the new file got its temporary name, before the rename
     sync_directory,  // before the directory is flushed, after the rename
     read_old,        // before the old contents are read for an in-place rewrite
     reserve,         // before the room for the new contents is reserved
@@ -100,6 +101,10 @@ enum class Step {
     truncate,        // before the file is cut to its new length
     sync,            // before the file is flushed
     write_piece,     // before each piece of the new contents is written
+    journal_write,   // before the record of the old contents is made
+    journal_sync,    // before that record is flushed
+    journal_remove,  // before the record is removed, the file being final
+    put_back,        // before the old contents are put back after a failure
 };
 // Returns the error code the step fails with, or 0 to let it succeed. Only tests set it.
 using FaultHook = int (*)(Step);
@@ -119,6 +124,11 @@ public:
     virtual int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
     virtual int set_length(std::uint64_t length) = 0;
     virtual int sync() = 0;
+    // Makes the whole old contents durable elsewhere before any byte of the file changes, so
+    // that a crash cannot leave a mix; 0 where the platform keeps no such record.
+    virtual int keep_old(std::span<const std::uint8_t> /*old*/) { return 0; }
+    // The file is flushed with its final contents (new, or old put back): the record goes.
+    virtual int release_old() { return 0; }
 
 protected:
     ~InPlaceFile() = default;

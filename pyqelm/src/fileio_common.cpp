@@ -106,6 +106,10 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
         }
     }
     const bool whole = readable && old.size() == old_size;
+    // Before the first change, the record that undoes it after a crash.
+    if (whole) {
+        if (const int error = file.keep_old(old); error != 0) return error;
+    }
 
     const auto step = [](Step point, auto&& operation) {
         const int fault = injected_fault(point);
@@ -115,15 +119,20 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
     int error = step(Step::reserve, [&] { return file.reserve(old_size, new_size); });
     if (error != 0) {
         std::uint64_t now = old_size;
-        if (file.size(now) == 0 && now != old_size) file.set_length(old_size);
+        if (file.size(now) == 0 && now != old_size &&
+            (file.set_length(old_size) != 0 || file.sync() != 0)) {
+            return error;  // the record stays and undoes the longer length later
+        }
+        file.release_old();
         return error;
     }
-    // Best effort: the original failure is what the caller hears about.
+    // Best effort: the original failure is what the caller hears about. Only once the old
+    // contents are back on disk may the record that holds them go.
     const auto put_back = [&] {
-        if (!readable) return;
-        file.write_at(0, old);
-        file.set_length(old_size);
-        file.sync();
+        if (!readable || injected_fault(Step::put_back) != 0) return;
+        if (file.write_at(0, old) == 0 && file.set_length(old_size) == 0 && file.sync() == 0) {
+            file.release_old();
+        }
     };
 
     // Each piece is written as it comes; never past the room reserved.
@@ -159,7 +168,8 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
         if (error == 0) error = step(Step::truncate, [&] { return file.set_length(new_size); });
     }
     if (error == 0) error = step(Step::sync, [&] { return file.sync(); });
-    if (error == 0) return 0;
+    // A record that cannot go would undo this save at the next open: that is a failure.
+    if (error == 0) return file.release_old();
     put_back();
     return error;
 }

@@ -350,6 +350,16 @@ int open_for_rewrite(const std::wstring& target, UniqueHandle& file, bool& reada
     return file ? 0 : last_error();
 }
 
+// Savers of one file take turns at rewriting it in place. Windows locks are mandatory for the
+// bytes they cover, so the lock covers one byte far beyond any protocol's end: it keeps other
+// savers out and readers and writers of the contents unhindered.
+int lock_for_rewrite(HANDLE file) {
+    OVERLAPPED far_byte{};
+    far_byte.Offset = 0xFFFFFFFEu;
+    far_byte.OffsetHigh = 0x7FFFFFFFu;
+    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte) ? 0 : last_error();
+}
+
 int replace(std::wstring target, std::span<const std::uint8_t> data) {
     // Learn about an existing target the way a direct open would see it: through links, so the
     // file a link leads to is replaced rather than the link.
@@ -405,6 +415,7 @@ int replace(std::wstring target, std::span<const std::uint8_t> data) {
         if (result != take_in_place) return result;
         if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
     }
+    if (const int error = lock_for_rewrite(file.get()); error != 0) return error;
     WindowsInPlace in_place(file.get());
     return detail::rewrite_in_place(in_place, readable, data);
 }

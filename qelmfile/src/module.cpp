@@ -14,6 +14,7 @@
 
 #include "common.hpp"
 #include "compare.hpp"
+#include "fileguard/journal.hpp"
 #include "protocols/checks.hpp"
 #include "protocols/decoding.hpp"
 #include "views.hpp"
@@ -270,8 +271,42 @@ FileBytes read_whole(PyObject* file) {
     return bytes;
 }
 
+// A save that was killed while rewriting the file in place is undone before the file is read,
+// so that load never sees a mix of two saves. Only a file-system path can have a record; an
+// open descriptor, or anything open() will refuse, is left to open() to judge.
+void recover_before_reading(PyObject* path) {
+    if (PyLong_Check(path)) return;
+    Ref text(PyOS_FSPath(path));
+    if (!text) {
+        PyErr_Clear();
+        return;
+    }
+    Ref encoded(PyUnicode_Check(text.get()) ? PyUnicode_EncodeFSDefault(text.get())
+                                            : Py_NewRef(text.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!encoded || !PyBytes_Check(encoded.get()) ||
+        PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+        PyErr_Clear();
+        return;
+    }
+    const std::string native(data, static_cast<std::size_t>(size));
+    if (native.find('\0') != std::string::npos) return;
+    fileguard::Recovery recovery;
+    Py_BEGIN_ALLOW_THREADS
+    recovery = fileguard::recover_path(native);
+    Py_END_ALLOW_THREADS
+    if (recovery.outcome != fileguard::Outcome::failed) return;
+    Ref message = checked(new_text(fileguard::describe(recovery)));
+    Ref exception =
+        checked(PyObject_CallFunction(PyExc_OSError, "(iOO)", recovery.error, message.get(), path));
+    PyErr_SetObject(PyExc_OSError, exception.get());
+    throw PyErrorAlreadySet{};
+}
+
 PyObject* load(PyObject*, PyObject* path) noexcept {
     try {
+        recover_before_reading(path);
         // Opened by Python's own open(), so paths of every kind and the platform's file name
         // encoding behave as in open(path, "rb").
         Ref io = checked(PyImport_ImportModule("io"));
@@ -339,8 +374,9 @@ PyMethodDef module_functions[] = {
      "load(path, /)\n--\n\n"
      "Read and decode the protocol file at `path` (str, bytes or os.PathLike). The samples of "
      "arbitrary signals are validated here and decoded on first need, from the file's bytes, "
-     "which the result keeps until then. Raises FormatError for a malformed file and OSError "
-     "when it cannot be read."},
+     "which the result keeps until then. A save that was killed while rewriting the file in "
+     "place is undone first, from the record it left beside the file. Raises FormatError for a "
+     "malformed file and OSError when it cannot be read or such a save cannot be undone."},
     {"loads", loads, METH_O,
      "loads(data, /)\n--\n\n"
      "Decode a protocol file held in `data`, any contiguous bytes-like object (bytes, "

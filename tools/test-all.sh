@@ -123,8 +123,10 @@ reason() {
     local log=$1 tests faults
     tests=$(grep -hE '^(FAILED|ERROR) [^ ]|^[[:space:]]*[0-9]+ - .*\((Failed|SEGFAULT|Timeout|Subprocess aborted|Child aborted|Exception|Not Run)\)$|^\[  FAILED  \] [^0-9 ]|^[^ ]+ +FAILED +[0-9]+:[0-9]+' "$log" |
         sed -E 's/^[[:space:]]+//' | awk '!seen[$0]++' | head -n 12 || true)
-    faults=$(grep -hE 'ERROR: (Address|Leak|UndefinedBehavior|Thread|Memory)Sanitizer|LeakSanitizer has encountered|Tracer caught signal|SUMMARY: [A-Za-z]+Sanitizer|runtime error: |Segmentation fault|core dumped|Fatal Python error|[Tt]imed? ?out|node down|crashed worker|No space left|Killed|exit status [0-9]+|^[a-z0-9_.-]+(\.sh)?: .*(finding|cannot|failed|error)' "$log" |
-        awk '!seen[$0]++' | head -n 8 || true)
+    # A step of tools/build-wheels.sh that failed ("NAME   FAILED   17s") and the log it names
+    # come first.
+    faults=$(grep -hE '[[:space:]]FAILED[[:space:]]+[0-9]+s$|^---- last lines of |ERROR: (Address|Leak|UndefinedBehavior|Thread|Memory)Sanitizer|LeakSanitizer has encountered|Tracer caught signal|SUMMARY: [A-Za-z]+Sanitizer|runtime error: |Segmentation fault|core dumped|Aborted|Fatal Python error|[Tt]imed? ?out|node down|crashed worker|No space left|Killed|exit status [0-9]+|^[a-z0-9_.-]+(\.sh)?: .*(finding|cannot|failed|error)' "$log" |
+        sed -E 's/^[[:space:]]+//' | awk '!seen[$0]++' | head -n 8 || true)
     if [ -n "$tests" ]; then
         echo "failing tests:"
         sed 's/^/  /' <<<"$tests"

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "fileguard/journal.hpp"
+#include "fileguard/linux_fcntl.hpp"
 
 namespace fileguard {
 namespace {

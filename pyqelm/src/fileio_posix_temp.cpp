@@ -13,6 +13,7 @@
 #include <fstream>
 #include <vector>
 
+#include "fileguard/linux_fcntl.hpp"
 #include "fileio_posix.hpp"
 
 namespace pyqelm::fileio::posix {

@@ -34,17 +34,6 @@
 namespace pyqelm::fileio {
 namespace {
 
-Bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& path, const Bytes& data) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
-
 struct stat status_of(const std::string& path) {
     struct stat st{};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;

@@ -24,17 +24,6 @@
 namespace pyqelm::fileio {
 namespace {
 
-Bytes read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& path, const Bytes& data) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
-
 std::set<std::string> names_in(const std::string& directory) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {

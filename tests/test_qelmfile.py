@@ -131,6 +131,25 @@ def test_load_reads_a_stream_without_a_size(tmp_path):
     assert result.stdout == str(qelmfile.loads(data))
 
 
+@pytest.mark.parametrize("what", ["fileno", "False", "True", "0", "float", "None", "file object"])
+def test_load_takes_paths_only_and_never_closes_a_descriptor(tmp_path, what):
+    path, _ = saved_bytes(tmp_path, Protocol())
+    with open(path, "rb") as held:
+        argument = {"fileno": held.fileno(), "False": False, "True": True, "0": 0,
+                    "float": 3.0, "None": None, "file object": held}[what]
+        with pytest.raises(TypeError, match="str, bytes or os.PathLike"):
+            qelmfile.load(argument)
+        # The caller's descriptor is still open and still at its start.
+        assert held.read() == path.read_bytes()
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "PathLike"])
+def test_load_takes_every_kind_of_path(tmp_path, kind):
+    path, data = saved_bytes(tmp_path, every_kind())
+    argument = {"str": str(path), "bytes": bytes(path), "PathLike": path}[kind]
+    assert qelmfile.load(argument) == qelmfile.loads(data)
+
+
 def test_load_reports_a_missing_file(tmp_path):
     with pytest.raises(FileNotFoundError):
         qelmfile.load(tmp_path / "missing.qelm")

@@ -272,10 +272,14 @@ FileBytes read_whole(PyObject* file) {
 
 PyObject* load(PyObject*, PyObject* path) noexcept {
     try {
+        // A path only: open() would take an int (or a bool) as a descriptor, read the caller's
+        // file and close it. PyOS_FSPath keeps str and bytes and calls __fspath__ on the rest.
+        Ref name = checked(PyOS_FSPath(path));
         // Opened by Python's own open(), so paths of every kind and the platform's file name
         // encoding behave as in open(path, "rb").
         Ref io = checked(PyImport_ImportModule("io"));
-        ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", path, "rb", 0)));
+        ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", name.get(), "rb",
+                                                     0)));
         FileBytes bytes = read_whole(file.get());
         file.close();
         return decode_deferred(std::move(bytes));

@@ -2,6 +2,7 @@
 (every truncation of a file, a set of mutations, the same text as qelm-inspect), check() against
 qelm-inspect --check, equality and diff(), the sample arrays, and the names of pyqelm."""
 
+import os
 import pathlib
 import struct
 import random
@@ -524,3 +525,52 @@ def test_stubs_type_use_and_flag_misuse(tmp_path):
     flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     # The first nine lines are right; each of the last three is wrong.
     assert flagged == {10, 11, 12}, result.stdout
+
+
+# A thread decodes the samples of a loaded file while the main thread forks, at a range of
+# moments around the decoding; the child then uses the samples itself. It must find them
+# complete and right, neither waiting forever for a decoding thread it does not have nor
+# reading bytes that the decoding had already given back.
+FORK_DURING_DECODE = r"""
+import os, sys, threading, time, warnings
+import qelmfile
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads: the point here
+path, expected = sys.argv[1], int(sys.argv[2])
+outcomes = []
+for attempt in range(16):
+    pf = qelmfile.load(path)
+    worker = threading.Thread(target=lambda: pf.signals[0].samples)
+    worker.start()
+    time.sleep(attempt * 0.002)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if int(pf.signals[0].samples.sum(dtype="int64")) == expected else 3)
+    worker.join()
+    deadline = time.monotonic() + 60
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            outcomes.append(os.waitstatus_to_exitcode(status))
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            outcomes.append("hung")
+            break
+        time.sleep(0.05)
+print(outcomes)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_a_child_forked_during_sample_decoding_uses_the_samples(tmp_path):
+    p = Protocol()
+    p.set_session_duration(1800.0)
+    samples = np.random.default_rng(7).random(p.get_num_samples())
+    p.add_arbitrary_signal(samples)
+    path, _ = saved_bytes(tmp_path, p)
+    expected = int(np.round(samples * 32767).astype(np.int64).sum())
+    out = subprocess.run([sys.executable, "-c", FORK_DURING_DECODE, str(path), str(expected)],
+                         capture_output=True, text=True, timeout=1200)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([0] * 16)

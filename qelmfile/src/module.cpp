@@ -385,6 +385,7 @@ PyObject* create_module() {
         !create_sample_buffer_type() || !create_view_types(module.get())) {
         return nullptr;
     }
+    register_fork_guard();
     return module.release();  // kept for the process
 }
 

@@ -574,3 +574,60 @@ def test_a_child_forked_during_sample_decoding_uses_the_samples(tmp_path):
                          capture_output=True, text=True, timeout=1200)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str([0] * 16)
+
+
+# An input that is no protocol file is refused after the bytes that show it, in bounded memory:
+# the child may take only 64 MiB of address space more than it has before the load.
+ENDLESS_INPUT = r"""
+import os, resource, sys, threading
+import qelmfile
+source = sys.argv[1]
+if source == "garbage":
+    read_end, write_end = os.pipe()
+    def feed():
+        block = bytes((i * 7919 + 13) % 251 for i in range(65536))
+        try:
+            while True:
+                os.write(write_end, block)
+        except OSError:
+            pass
+    threading.Thread(target=feed, daemon=True).start()
+    source = f"/dev/fd/{read_end}"
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), resource.RLIM_INFINITY))
+try:
+    qelmfile.load(source)
+    print("accepted")
+except qelmfile.FormatError as e:
+    print(e)
+except MemoryError:
+    print("MemoryError")
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/status").exists(), reason="needs /proc")
+@pytest.mark.skipif(os.environ.get("PYQELM_SANITIZED") == "1",
+                    reason="the sanitizers reserve terabytes of address space")
+@pytest.mark.parametrize("source", ["/dev/zero", "sparse", "garbage"])
+def test_load_refuses_endless_and_huge_input_in_bounded_memory(tmp_path, source):
+    with pytest.raises(qelmfile.FormatError) as zeros:
+        qelmfile.loads(bytes(4096))
+    end = zeros.value.offset  # where a record of zero bytes ends
+    expected = f"offset {end}: 1 byte left over after the settings record"
+    if source == "sparse":
+        path = tmp_path / "sparse.qelm"
+        with open(path, "wb") as f:
+            f.truncate(1 << 30)
+        source = str(path)
+        expected = f"offset {end}: {(1 << 30) - end} bytes left over after the settings record"
+    out = subprocess.run([sys.executable, "-c", ENDLESS_INPUT, source], capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    if source == "garbage":
+        # The pattern's first byte, 13, is no boolean.
+        assert out.stdout == "offset 0: running_on_target_machine: boolean byte 0D is neither 00 nor 01\n"
+    else:
+        assert out.stdout == expected + "\n"

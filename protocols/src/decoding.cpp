@@ -388,7 +388,20 @@ void emplace_kind(Signal& signal, std::size_t kind, std::index_sequence<I...>) {
 class Decoder {
 public:
     Decoder(std::span<const std::uint8_t> in, bool sample_blocks) noexcept
-        : in_(in), sample_blocks_(sample_blocks) {}
+        : in_(in), sample_blocks_(sample_blocks), size_(in.size()) {}
+
+    // Reads `in` as the first bytes of a file of `size` bytes (unknown_file_size when it is not
+    // known): what runs past their end is not refused but counted in needed(), and the record
+    // itself is not kept (lists are walked through one element), so that the check costs no
+    // memory in proportion to its input. Every other refusal is the one the whole file gets.
+    void check_prefix_of(std::size_t size) noexcept {
+        size_ = size;
+        prefix_ = true;
+        scanner_ = sample_scanner(SampleScan::best);
+    }
+    bool ran_out() const noexcept { return ran_out_; }
+    std::size_t needed() const noexcept { return needed_; }
+    std::size_t required_end() const noexcept { return required_end_; }
 
     // Validates the sample lists with `scanner` and records where they lie in `runs`, instead
     // of decoding them (a list the scan does not accept is decoded at once, which names the
@@ -431,8 +444,21 @@ public:
         } else if constexpr (std::is_same_v<T, SampleVector>) {
             read_samples(value);
         } else if constexpr (IsVector<T>::value) {
+            const std::size_t least = min_encoded_size<typename T::value_type>();
             std::size_t count = 0;
-            if (!read_count(count, min_encoded_size<typename T::value_type>(), "element")) return;
+            if (!read_count(count, least, "element")) return;
+            if (prefix_) {
+                // One element stands in for all: nothing is kept.
+                value.resize(count == 0 ? 0 : 1);
+                for (std::size_t i = 0; i < count && !error_; ++i) {
+                    set_index(i);
+                    const std::size_t after = saturating_product(count - 1 - i, least);
+                    owed_ = saturating_sum(owed_, after);
+                    read(value[0]);
+                    owed_ -= after;
+                }
+                return;
+            }
             value.resize(count);
             for (std::size_t i = 0; i < count && !error_; ++i) {
                 set_index(i);
@@ -469,6 +495,27 @@ private:
     };
 
     std::size_t left() const noexcept { return in_.size() - pos_; }
+    // What the file holds from here on: the input, or the whole file when only its first bytes
+    // are at hand.
+    std::size_t file_left() const noexcept { return size_ - pos_; }
+    // The input ends before the file does: running out of it is no refusal.
+    bool more_to_come() const noexcept { return prefix_ && in_.size() < size_; }
+
+    static std::size_t saturating_sum(std::size_t a, std::size_t b) noexcept {
+        return a > static_cast<std::size_t>(-1) - b ? static_cast<std::size_t>(-1) : a + b;
+    }
+    static std::size_t saturating_product(std::size_t a, std::size_t b) noexcept {
+        return b != 0 && a > static_cast<std::size_t>(-1) / b ? static_cast<std::size_t>(-1)
+                                                              : a * b;
+    }
+
+    // Stops the walk: `missing` more bytes are needed here, besides what the lists around still
+    // owe. Returns false, like fail().
+    bool run_out(std::size_t missing) {
+        ran_out_ = true;
+        needed_ = saturating_sum(missing, owed_);
+        return fail(pos_, "the input ends here");
+    }
 
     void set_index(std::size_t i) noexcept {
         if (depth_ > 0) path_[depth_ - 1] = Segment{path_[depth_ - 1].name, i, true};
@@ -489,6 +536,7 @@ private:
     }
 
     bool truncated(std::size_t start, std::size_t needed) {
+        if (more_to_come()) return run_out(needed - left());
         return fail(start, concat({"truncated: needs ", bytes_text(needed), ", ",
                                    std::to_string(left()), " left"}));
     }
@@ -516,6 +564,7 @@ private:
         std::uint64_t v = 0;
         for (std::size_t i = 0;; ++i) {
             if (pos_ == in_.size()) {
+                if (more_to_come()) return run_out(1);
                 return fail(start, i == 0 ? "truncated: needs a varint, 0 bytes left"
                                           : "truncated: the data ends inside a varint");
             }
@@ -553,14 +602,17 @@ private:
         const std::size_t start = pos_;
         std::uint64_t n = 0;
         if (!read_varint(n)) return false;
-        if (n > left() / min_element) {
+        if (n > file_left() / min_element) {
             return fail(start, concat({noun, " count ", std::to_string(n), " exceeds the ",
-                                       bytes_text(left()), " left",
+                                       bytes_text(file_left()), " left",
                                        min_element > 1 ? " (each element takes at least " : "",
                                        min_element > 1 ? bytes_text(min_element) : "",
                                        min_element > 1 ? ")" : ""}));
         }
         count = static_cast<std::size_t>(n);
+        // A file that ends before this many elements is refused here, whatever follows.
+        required_end_ =
+            std::max(required_end_, saturating_sum(pos_, saturating_product(count, min_element)));
         return true;
     }
 
@@ -568,6 +620,7 @@ private:
         const std::size_t start = pos_;
         std::size_t count = 0;
         if (!read_count(count, 1, "byte")) return false;
+        if (count > left()) return run_out(count - left());
         const std::string_view text(reinterpret_cast<const char*>(in_.data() + pos_), count);
         if (!utf8::is_valid(text)) return fail(start, "text is not valid UTF-8");
         value.assign(text);
@@ -604,6 +657,7 @@ private:
         const std::size_t list = lists_++;
         std::size_t count = 0;
         if (!read_count(count, 1, "element")) return false;
+        if (prefix_) return check_sample_values(count);
         if (deferred_ != nullptr && count >= min_deferred_samples) {
             const std::size_t end = scanner_(in_.data(), in_.size(), pos_, count);
             if (end != not_accepted) {
@@ -614,6 +668,39 @@ private:
         }
         samples.resize(count);
         return read_sample_values(samples.data(), count);
+    }
+
+    // The prefix check's way through a sample list, keeping no sample: the vector scan over as
+    // many samples as surely lie within the input (each takes at most three bytes), again and
+    // again on what is left, then sample by sample, to name the error or count what is missing.
+    // Only the list the input ends in takes more than one scan, and those scans shrink.
+    bool check_sample_values(std::size_t count) {
+        std::size_t done = 0;
+        for (;;) {
+            const std::size_t within = std::min(count - done, left() / 3);
+            if (within == 0) break;
+            const std::size_t end = scanner_(in_.data(), in_.size(), pos_, within);
+            if (end == not_accepted) break;
+            pos_ = end;
+            done += within;
+        }
+        for (std::size_t i = done; i < count; ++i) {
+            std::int16_t sample = 0;
+            if (read_well_formed_sample(sample)) continue;
+            set_index(i);
+            const std::size_t start = pos_;
+            const std::size_t after = count - 1 - i;
+            owed_ = saturating_sum(owed_, after);
+            std::uint64_t z = 0;
+            const bool read = read_varint(z);
+            owed_ -= after;
+            if (!read) return false;
+            if (z > 0xFFFF) {
+                return fail(start,
+                            concat({"zig-zag value ", std::to_string(z), " exceeds 16 bits"}));
+            }
+        }
+        return true;
     }
 
     bool read_sample_values(std::int16_t* samples, std::size_t count) {
@@ -654,6 +741,12 @@ private:
 
     std::span<const std::uint8_t> in_;
     [[maybe_unused]] bool sample_blocks_;
+    std::size_t size_;     // of the whole file
+    bool prefix_ = false;  // see check_prefix_of
+    bool ran_out_ = false;
+    std::size_t needed_ = 0;
+    std::size_t owed_ = 0;  // the fewest bytes the lists being read still need after this item
+    std::size_t required_end_ = 0;
     std::vector<SampleRun>* deferred_ = nullptr;
     SampleScanner scanner_ = nullptr;
     std::size_t lists_ = 0;  // sample lists met so far
@@ -784,6 +877,117 @@ std::optional<std::size_t> sample_list_end(std::span<const std::uint8_t> bytes, 
 
 DecodeResult decode_settings_per_sample(std::span<const std::uint8_t> bytes) {
     return decode(bytes, false);
+}
+
+PrefixStatus check_prefix(std::span<const std::uint8_t> bytes, std::size_t file_size) {
+    if (file_size < bytes.size()) throw std::invalid_argument("more bytes than the file holds");
+    Decoder decoder(bytes, use_sample_blocks());
+    decoder.check_prefix_of(file_size);
+    Settings scratch;
+    decoder.read(scratch);
+    PrefixStatus status;
+    status.required_end = decoder.required_end();
+    if (decoder.ran_out()) {
+        status.needed = std::max<std::size_t>(decoder.needed(), 1);
+        return status;
+    }
+    if (decoder.error().has_value()) {
+        status.state = PrefixStatus::State::refused;
+        status.error = std::move(*decoder.error());
+        return status;
+    }
+    status.end = decoder.position();
+    const std::size_t size = file_size == unknown_file_size ? bytes.size() : file_size;
+    if (status.end != size) {
+        status.state = PrefixStatus::State::refused;
+        status.error = DecodeError{status.end, "",
+                                   concat({bytes_text(size - status.end),
+                                           " left over after the settings record"})};
+        return status;
+    }
+    status.state = PrefixStatus::State::complete;
+    return status;
+}
+
+namespace {
+
+// Fills `room` bytes at `into` unless the input ends first; returns how many it got.
+std::size_t read_fully(const ReadSome& read, std::uint8_t* into, std::size_t room) {
+    std::size_t got = 0;
+    while (got < room) {
+        const std::size_t n = read(into + got, room - got);
+        if (n == 0) break;
+        got += n;
+    }
+    return got;
+}
+
+}  // namespace
+
+std::optional<DecodeError> read_record(ByteVector& bytes, std::size_t file_size,
+                                       const ReadSome& read, const CheckPrefix& check) {
+    // The first piece holds a small protocol whole; later ones grow with what was read (every
+    // check walks the input from its start again, so their number must stay small) up to a
+    // bound on what can be read past the record's end.
+    // The first piece is the smallest record there is, so that an input of one such record
+    // and more (/dev/zero) is refused one byte past it.
+    const std::size_t first_piece = min_encoded_size<Settings>();
+    constexpr std::size_t small_piece = std::size_t{1} << 12;
+    constexpr std::size_t largest_piece = std::size_t{1} << 24;
+    bytes.clear();
+    std::size_t total = file_size;  // known once the input has ended
+    bool reserved = false;
+    for (;;) {
+        PrefixStatus status = check ? check(bytes, total) : check_prefix(bytes, total);
+        if (status.state == PrefixStatus::State::refused) {
+            if (total == unknown_file_size && status.required_end > bytes.size()) {
+                // A count before the refusal asks for bytes that may never come: then that
+                // count is what a reader of the whole input refuses. The input is counted, not
+                // kept.
+                std::size_t size = bytes.size();
+                std::uint8_t scratch[1 << 14];
+                while (size < status.required_end) {
+                    const std::size_t n =
+                        read(scratch, std::min(sizeof scratch, status.required_end - size));
+                    if (n == 0) break;
+                    size += n;
+                }
+                if (size < status.required_end) {
+                    PrefixStatus whole = check ? check(bytes, size) : check_prefix(bytes, size);
+                    if (whole.state == PrefixStatus::State::refused) return std::move(whole.error);
+                }
+            }
+            return std::move(status.error);
+        }
+        if (status.state == PrefixStatus::State::complete) {
+            std::uint8_t extra = 0;  // one byte more shows whether the input goes on
+            if (read(&extra, 1) == 0) return std::nullopt;
+            return DecodeError{status.end, "",
+                               concat({bytes_text(bytes.size() + 1 - status.end),
+                                       " left over after the settings record"})};
+        }
+        std::size_t want =
+            bytes.empty()
+                ? first_piece
+                : std::max(status.needed, std::clamp(bytes.size() / 8, small_piece, largest_piece));
+        if (total != unknown_file_size) {
+            want = std::min(want, total - bytes.size());
+            if (!reserved && !bytes.empty()) {
+                // A file of known size is read into room for exactly that size, taken once its
+                // first piece looks like a record: untouched, that room costs no memory.
+                reserved = true;
+                try {
+                    bytes.reserve(total);
+                } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): grows instead
+                }
+            }
+        }
+        const std::size_t old = bytes.size();
+        bytes.resize(old + want);
+        const std::size_t got = read_fully(read, bytes.data() + old, want);
+        bytes.resize(old + got);
+        if (got < want) total = bytes.size();
+    }
 }
 
 }  // namespace protocols

@@ -891,9 +891,9 @@ PrefixStatus check_prefix(std::span<const std::uint8_t> bytes, std::size_t file_
         status.needed = std::max<std::size_t>(decoder.needed(), 1);
         return status;
     }
-    if (decoder.error().has_value()) {
+    if (std::optional<DecodeError>& refused = decoder.error(); refused.has_value()) {
         status.state = PrefixStatus::State::refused;
-        status.error = std::move(*decoder.error());
+        status.error = std::move(*refused);
         return status;
     }
     status.end = decoder.position();
@@ -926,14 +926,14 @@ std::size_t read_fully(const ReadSome& read, std::uint8_t* into, std::size_t roo
 
 std::optional<DecodeError> read_record(ByteVector& bytes, std::size_t file_size,
                                        const ReadSome& read, const CheckPrefix& check) {
-    // The first piece holds a small protocol whole; later ones grow with what was read (every
-    // check walks the input from its start again, so their number must stay small) up to a
-    // bound on what can be read past the record's end.
-    // The first piece is the smallest record there is, so that an input of one such record
-    // and more (/dev/zero) is refused one byte past it.
+    // The first piece is the smallest record there is, so that an input of one such record and
+    // more (/dev/zero) is refused one byte past it. Each later piece is as large as what was
+    // read before (every check walks the input from its start again, so their number must stay
+    // small: doubling keeps the walks within twice the file), up to a bound on what can be read
+    // past the record's end, unless the record is known to need more.
     const std::size_t first_piece = min_encoded_size<Settings>();
     constexpr std::size_t small_piece = std::size_t{1} << 12;
-    constexpr std::size_t largest_piece = std::size_t{1} << 24;
+    constexpr std::size_t largest_piece = std::size_t{1} << 26;
     bytes.clear();
     std::size_t total = file_size;  // known once the input has ended
     bool reserved = false;
@@ -969,7 +969,7 @@ std::optional<DecodeError> read_record(ByteVector& bytes, std::size_t file_size,
         std::size_t want =
             bytes.empty()
                 ? first_piece
-                : std::max(status.needed, std::clamp(bytes.size() / 8, small_piece, largest_piece));
+                : std::max(status.needed, std::clamp(bytes.size(), small_piece, largest_piece));
         if (total != unknown_file_size) {
             want = std::min(want, total - bytes.size());
             if (!reserved && !bytes.empty()) {

@@ -126,7 +126,7 @@ using CheckPrefix =
 
 // Reads a file of `file_size` bytes (unknown_file_size for a stream) into `bytes` through
 // `read`, piece by piece, until the pieces hold a complete record (nullopt) or are refused (the
-// error). Memory follows what the record needs: at most one piece (16 MiB, or as much as was
+// error). Memory follows what the record needs: at most one piece (64 MiB, or as much as was
 // read before) more than the bytes that can still be a record, and a regular file is read into
 // room taken once for its size. Past a complete record one more byte is read: a file with more
 // is refused then ("1 byte left over", or the rest of a file of known size), and a stream is

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocols/decoding.hpp"
 #include "protocols/settings.hpp"
 #include "protocols/text.hpp"
 
@@ -61,16 +62,14 @@ std::string describe_parameters(const protocols::Settings& settings,
 
 // --- files -----------------------------------------------------------------------------------
 
-// The largest a protocol file can be (see bound.cpp for how it is reached).
-std::uint64_t max_protocol_file_size();
+enum class ReadStatus { ok, failed, refused };
 
-enum class ReadStatus { ok, failed, too_large };
-
-// The whole file, if it holds at most `max_size` bytes. A larger regular file is refused
-// before anything is read; from a pipe or a device at most `max_size` + 1 bytes are read.
-// On `failed` or `too_large`, `error` receives the system's reason or the size found.
-ReadStatus read_file(const std::string& path, std::uint64_t max_size,
-                     std::vector<std::uint8_t>& bytes, std::string& error);
+// The file's record: read in pieces, no further than the record can reach (see
+// protocols::read_record), so that /dev/zero or a huge sparse file is refused after a few bytes.
+// On `failed`, `error` receives the system's reason; on `refused`, `refused` says why the bytes
+// are no protocol file.
+ReadStatus read_file(const std::string& path, protocols::ByteVector& bytes,
+                     protocols::DecodeError& refused, std::string& error);
 
 // Creates or replaces the file with `data`; false with the system's reason in `error`.
 bool write_file(const std::string& path, std::string_view data, std::string& error);

@@ -1,15 +1,15 @@
-// Whole-file reading and writing with the system's reason on failure, through C stdio (and one
-// status call for the size) so that the command builds wherever the protocol library does.
+// File reading and writing with the system's reason on failure, through C stdio (and one status
+// call for the size) so that the command builds wherever the protocol library does.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -37,51 +37,40 @@ long long regular_file_size(std::FILE* file) {
 
 }  // namespace
 
-ReadStatus read_file(const std::string& path, std::uint64_t max_size,
-                     std::vector<std::uint8_t>& bytes, std::string& error) {
+ReadStatus read_file(const std::string& path, protocols::ByteVector& bytes,
+                     protocols::DecodeError& refused, std::string& error) {
     errno = 0;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         error = std::strerror(errno);
         return ReadStatus::failed;
     }
-    const std::uint64_t limit = max_size + 1;  // one byte more than fits tells "too large"
+    // Files in /proc report no size although they have data: read as streams.
     const long long size = regular_file_size(file);
-    if (size >= 0 && static_cast<std::uint64_t>(size) > max_size) {
-        std::fclose(file);
-        error = std::to_string(size) + " bytes; a protocol file has at most " +
-                std::to_string(max_size);
-        return ReadStatus::too_large;
-    }
-    // A regular file is read into room for its size and one byte (to see the end, or that it
-    // grew); anything else grows by doubling, never past the limit.
-    std::size_t room = size >= 0 ? static_cast<std::size_t>(size) + 1 : std::size_t{1} << 16;
-    room = static_cast<std::size_t>(std::min<std::uint64_t>(room, limit));
-    bytes.clear();
-    std::size_t got = 0;
-    for (;;) {
-        bytes.resize(room);
-        const std::size_t wanted = room - got;
-        const std::size_t read = std::fread(bytes.data() + got, 1, wanted, file);
-        got += read;
-        if (read < wanted || got == limit) break;
-        room = static_cast<std::size_t>(
-            std::min<std::uint64_t>(2 * static_cast<std::uint64_t>(room), limit));
-    }
-    bytes.resize(got);
-    // A directory opens on some systems and fails only on reading.
-    const bool failed = std::ferror(file) != 0;
-    const int reason = errno;
+    const std::size_t file_size =
+        size > 0 ? static_cast<std::size_t>(size) : protocols::unknown_file_size;
+    bool failed = false;
+    int reason = 0;
+    const auto read = [&](std::uint8_t* into, std::size_t room) -> std::size_t {
+        if (failed) return 0;
+        errno = 0;
+        const std::size_t got = std::fread(into, 1, room, file);
+        // A directory opens on some systems and fails only on reading.
+        if (got < room && std::ferror(file) != 0) {
+            failed = true;
+            reason = errno;
+        }
+        return got;
+    };
+    std::optional<protocols::DecodeError> outcome = protocols::read_record(bytes, file_size, read);
     std::fclose(file);
     if (failed) {
         error = reason != 0 ? std::strerror(reason) : "read error";
         return ReadStatus::failed;
     }
-    if (got == limit) {
-        bytes.clear();
-        bytes.shrink_to_fit();
-        error = "more than the " + std::to_string(max_size) + " bytes a protocol file can have";
-        return ReadStatus::too_large;
+    if (outcome) {
+        refused = std::move(*outcome);
+        return ReadStatus::refused;
     }
     return ReadStatus::ok;
 }

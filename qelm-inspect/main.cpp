@@ -61,10 +61,10 @@ stimulator runs it.
 Exit status:
   0  done; with --check, nothing found
   1  --check found something
-  2  bad arguments, a file that cannot be read, is larger than any protocol
-     file can be (such a file is not read; a pipe or device is read no
-     further), or is not a well-formed protocol file (the message names the
-     byte offset and the field), or OUT.svg that cannot be written
+  2  bad arguments, a file that cannot be read or is not a well-formed
+     protocol file (the message names the byte offset and the field; a file
+     is read no further than its record can reach), or OUT.svg that cannot
+     be written
 )";
 
 enum class Mode { text, summary, check, plot, reencode };
@@ -192,20 +192,22 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "qelm-inspect: %s: %s\n", options.file.c_str(), recovered.c_str());
     }
 
-    std::vector<std::uint8_t> bytes;
+    protocols::ByteVector bytes;
+    protocols::DecodeError refused;
     std::string error;
-    switch (inspect::read_file(options.file, inspect::max_protocol_file_size(), bytes, error)) {
+    switch (inspect::read_file(options.file, bytes, refused, error)) {
         case inspect::ReadStatus::ok: break;
         case inspect::ReadStatus::failed: return failure(options.file + ": " + error);
-        case inspect::ReadStatus::too_large:
-            return failure(options.file + ": file too large to be a protocol file (" + error + ")");
+        case inspect::ReadStatus::refused:
+            return failure(options.file +
+                           ": not a well-formed protocol file: " + refused.to_string());
     }
     const std::size_t file_size = bytes.size();
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
     // The record holds everything from here on; the bytes would only double the peak.
     bytes = {};
-    if (const auto* refused = std::get_if<protocols::DecodeError>(&decoded)) {
-        return failure(options.file + ": not a well-formed protocol file: " + refused->to_string());
+    if (const auto* failed = std::get_if<protocols::DecodeError>(&decoded)) {
+        return failure(options.file + ": not a well-formed protocol file: " + failed->to_string());
     }
     protocols::Settings& settings = std::get<protocols::Settings>(decoded);
 

@@ -70,3 +70,48 @@ def test_a_call_back_during_the_numpy_load_never_hangs(mode, inner):
                         "'ndarray'")
     assert lines[1].startswith(inner)
     assert lines[2] == "index: 0"  # the load completed and is kept
+
+
+# Thread B imports NumPy; an audit hook on B, inside that import, first lets thread A start its
+# own first add_arbitrary_signal (which needs the NumPy import B holds) and then calls
+# add_arbitrary_signal on B. Neither may wait for the other forever.
+TWO_THREADS = r"""
+import sys, threading, time, pyqelm
+results = {}
+
+def call(name):
+    p = pyqelm.Protocol()
+    try:
+        p.add_arbitrary_signal([0.0])
+        results[name] = "returned"
+    except BaseException as e:
+        results[name] = type(e).__name__
+
+a = threading.Thread(target=call, args=("A",))
+
+def hook(event, args):
+    if (event != "import" or threading.current_thread().name != "B" or a.is_alive()
+            or "B" in results or not str(args[0]).startswith("numpy.")):
+        return
+    a.start()
+    time.sleep(0.5)  # A is now inside its load, waiting for the import B runs
+    call("B")
+
+sys.addaudithook(hook)
+b = threading.Thread(target=lambda: __import__("numpy"), name="B")
+b.start()
+b.join()
+a.join()
+print(sorted(results.items()))
+"""
+
+
+def test_two_threads_meeting_in_the_first_numpy_load_both_return():
+    out = subprocess.run([sys.executable, "-c", TWO_THREADS], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    # A waited for B's import and then refused the list; B, called back from inside its own
+    # import of NumPy, got an answer of some kind rather than waiting.
+    results = dict(eval(out.stdout))
+    assert results["A"] == "TypeError"
+    assert set(results) == {"A", "B"}

@@ -2,6 +2,7 @@
 (every truncation of a file, a set of mutations, the same text as qelm-inspect), check() against
 qelm-inspect --check, equality and diff(), the sample arrays, and the names of pyqelm."""
 
+import os
 import pathlib
 import struct
 import random
@@ -129,6 +130,25 @@ def test_load_reads_a_stream_without_a_size(tmp_path):
         feeder.wait()
     assert result.returncode == 0, result.stderr
     assert result.stdout == str(qelmfile.loads(data))
+
+
+@pytest.mark.parametrize("what", ["fileno", "False", "True", "0", "float", "None", "file object"])
+def test_load_takes_paths_only_and_never_closes_a_descriptor(tmp_path, what):
+    path, _ = saved_bytes(tmp_path, Protocol())
+    with open(path, "rb") as held:
+        argument = {"fileno": held.fileno(), "False": False, "True": True, "0": 0,
+                    "float": 3.0, "None": None, "file object": held}[what]
+        with pytest.raises(TypeError, match="str, bytes or os.PathLike"):
+            qelmfile.load(argument)
+        # The caller's descriptor is still open and still at its start.
+        assert held.read() == path.read_bytes()
+
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "PathLike"])
+def test_load_takes_every_kind_of_path(tmp_path, kind):
+    path, data = saved_bytes(tmp_path, every_kind())
+    argument = {"str": str(path), "bytes": bytes(path), "PathLike": path}[kind]
+    assert qelmfile.load(argument) == qelmfile.loads(data)
 
 
 def test_load_reports_a_missing_file(tmp_path):
@@ -505,3 +525,109 @@ def test_stubs_type_use_and_flag_misuse(tmp_path):
     flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     # The first nine lines are right; each of the last three is wrong.
     assert flagged == {10, 11, 12}, result.stdout
+
+
+# A thread decodes the samples of a loaded file while the main thread forks, at a range of
+# moments around the decoding; the child then uses the samples itself. It must find them
+# complete and right, neither waiting forever for a decoding thread it does not have nor
+# reading bytes that the decoding had already given back.
+FORK_DURING_DECODE = r"""
+import os, sys, threading, time, warnings
+import qelmfile
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads: the point here
+path, expected = sys.argv[1], int(sys.argv[2])
+outcomes = []
+for attempt in range(16):
+    pf = qelmfile.load(path)
+    worker = threading.Thread(target=lambda: pf.signals[0].samples)
+    worker.start()
+    time.sleep(attempt * 0.002)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if int(pf.signals[0].samples.sum(dtype="int64")) == expected else 3)
+    worker.join()
+    deadline = time.monotonic() + 60
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            outcomes.append(os.waitstatus_to_exitcode(status))
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            outcomes.append("hung")
+            break
+        time.sleep(0.05)
+print(outcomes)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_a_child_forked_during_sample_decoding_uses_the_samples(tmp_path):
+    p = Protocol()
+    p.set_session_duration(1800.0)
+    samples = np.random.default_rng(7).random(p.get_num_samples())
+    p.add_arbitrary_signal(samples)
+    path, _ = saved_bytes(tmp_path, p)
+    expected = int(np.round(samples * 32767).astype(np.int64).sum())
+    out = subprocess.run([sys.executable, "-c", FORK_DURING_DECODE, str(path), str(expected)],
+                         capture_output=True, text=True, timeout=1200)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([0] * 16)
+
+
+# An input that is no protocol file is refused after the bytes that show it, in bounded memory:
+# the child may take only 64 MiB of address space more than it has before the load.
+ENDLESS_INPUT = r"""
+import os, resource, sys, threading
+import qelmfile
+source = sys.argv[1]
+if source == "garbage":
+    read_end, write_end = os.pipe()
+    def feed():
+        block = bytes((i * 7919 + 13) % 251 for i in range(65536))
+        try:
+            while True:
+                os.write(write_end, block)
+        except OSError:
+            pass
+    threading.Thread(target=feed, daemon=True).start()
+    source = f"/dev/fd/{read_end}"
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), resource.RLIM_INFINITY))
+try:
+    qelmfile.load(source)
+    print("accepted")
+except qelmfile.FormatError as e:
+    print(e)
+except MemoryError:
+    print("MemoryError")
+sys.stdout.flush()
+os._exit(0)
+"""
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/status").exists(), reason="needs /proc")
+@pytest.mark.skipif(os.environ.get("PYQELM_SANITIZED") == "1",
+                    reason="the sanitizers reserve terabytes of address space")
+@pytest.mark.parametrize("source", ["/dev/zero", "sparse", "garbage"])
+def test_load_refuses_endless_and_huge_input_in_bounded_memory(tmp_path, source):
+    with pytest.raises(qelmfile.FormatError) as zeros:
+        qelmfile.loads(bytes(4096))
+    end = zeros.value.offset  # where a record of zero bytes ends
+    expected = f"offset {end}: 1 byte left over after the settings record"
+    if source == "sparse":
+        path = tmp_path / "sparse.qelm"
+        with open(path, "wb") as f:
+            f.truncate(1 << 30)
+        source = str(path)
+        expected = f"offset {end}: {(1 << 30) - end} bytes left over after the settings record"
+    out = subprocess.run([sys.executable, "-c", ENDLESS_INPUT, source], capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    if source == "garbage":
+        # The pattern's first byte, 13, is no boolean.
+        assert out.stdout == "offset 0: running_on_target_machine: boolean byte 0D is neither 00 nor 01\n"
+    else:
+        assert out.stdout == expected + "\n"

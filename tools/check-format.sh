@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the C++ code without changing it:
-#   (a) the layout of every C++ file under protocols/, pyqelm/, qelm-inspect/ and tools/ against .clang-format
+#   (a) the layout of every C++ file under protocols/, pycommon/, pyqelm/, qelmfile/,
+#       qelm-inspect/ and tools/ against .clang-format
 #       (clang-format --dry-run --Werror; files listed in .clang-format-ignore are skipped);
 #   (b) the protocol library's sources (protocols/src) and the extension's (pyqelm/src) with
 #       clang-tidy and the checks in .clang-tidy, through a compile_commands.json from a CMake
@@ -49,9 +50,9 @@ install_missing() {
 # The C++ files of the tree: tracked and new ones in a git checkout, otherwise all of them.
 cpp_files() {
     if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-        git ls-files --cached --others --exclude-standard -- protocols pyqelm qelmfile qelm-inspect fileguard tools
+        git ls-files --cached --others --exclude-standard -- protocols pycommon pyqelm qelmfile qelm-inspect fileguard tools
     else
-        find protocols pyqelm qelmfile qelm-inspect fileguard tools -type f
+        find protocols pycommon pyqelm qelmfile qelm-inspect fileguard tools -type f
     fi | grep -E '\.(cpp|hpp|h|cc|hh)$' | sort -u
 }
 

@@ -20,8 +20,14 @@ namespace {
 OnceCell<void*> numpy_api;
 
 // Loads NumPy's C interface once; a failure caches nothing and is retried on the next call.
+// NumPy itself is imported first, with no guard of ours held: two threads that meet inside the
+// import (one loading, one called back from the other's import or audit hook) then meet only
+// at the import system's own locks, which tell a deadlock apart and let one of them through.
 void ensure_numpy_loaded() {
-    if (numpy_api.peek() == nullptr && numpy_api.creating_on_this_thread()) {
+    if (numpy_api.peek() != nullptr) return;
+    // Set while this thread loads NumPy, the import included.
+    static thread_local bool loading = false;
+    if (loading) {
         // Python code run by the import itself (an import or audit hook, a finalizer, a
         // garbage-collection callback) called us again before the table exists.
         throw protocols::Failure(
@@ -30,10 +36,19 @@ void ensure_numpy_loaded() {
             "NumPy import (an import or audit hook, a finalizer or a garbage-collection "
             "callback)");
     }
-    void** table = numpy_api.get_or_create([]() -> void** {
-        if (_import_array() < 0) return nullptr;
-        return PyArray_API;
-    });
+    struct Loading {
+        Loading() noexcept { loading = true; }
+        ~Loading() { loading = false; }
+        Loading(const Loading&) = delete;
+        Loading& operator=(const Loading&) = delete;
+    } mark;
+    void** table = nullptr;
+    if (Ref numpy{PyImport_ImportModule("numpy")}) {
+        table = numpy_api.get_or_create([]() -> void** {
+            if (_import_array() < 0) return nullptr;
+            return PyArray_API;
+        });
+    }
     if (table != nullptr) return;
     throw protocols::Failure("Failed to access NumPy array API capsule: " + take_exception_text());
 }

@@ -1,6 +1,6 @@
 // What every file of the reader module shares: the owning reference and the one-time guard
-// (pyqelm's own), the way a Python error travels through C++ code, and the one boundary that
-// turns C++ failures into Python exceptions.
+// (from pycommon/, shared with pyqelm), the way a Python error travels through C++ code, and
+// the one boundary that turns C++ failures into Python exceptions.
 //
 // The module is written against the stable ABI as well as the full API: no macros that reach
 // into object layouts (PyTuple_GET_ITEM and the like), heap types from specs only.

@@ -3,6 +3,7 @@
 // per process, like pyqelm's.
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -231,28 +232,29 @@ private:
     Ref file_;
 };
 
-// The whole file, read with readinto straight into memory of our own: no bytes object, and a
-// large file lands in memory that is advised to use huge pages (see numeric.hpp), so reading
-// it costs little more than the copy out of the page cache.
-FileBytes read_whole(PyObject* file) {
+// The file's record, read with readinto straight into memory of our own: no bytes object, and
+// a large file lands in memory that is advised to use huge pages (see numeric.hpp), so reading
+// it costs little more than the copy out of the page cache. It is read in pieces, each checked
+// (without the interpreter lock) for how far it goes towards a record, so that a file is read
+// no further than its record can reach: /dev/zero or a huge sparse file is refused after a few
+// bytes, not read whole.
+FileBytes read_record(PyObject* file) {
     Ref fileno = checked(PyObject_CallMethod(file, "fileno", nullptr));
     Ref os = checked(PyImport_ImportModule("os"));
     Ref status = checked(PyObject_CallMethod(os.get(), "fstat", "(O)", fileno.get()));
     Ref st_size = checked(PyObject_GetAttrString(status.get(), "st_size"));
     const long long expected = PyLong_AsLongLong(st_size.get());
     if (expected == -1 && PyErr_Occurred()) throw PyErrorAlreadySet{};
-    // One byte more than the size, so that the end is seen by the first read; a file that
-    // grows meanwhile, or that reports no size (a pipe), is read on in doubling steps.
-    const std::size_t size = expected > 0 ? static_cast<std::size_t>(expected) : 0;
-    FileBytes bytes(size + (size > 0 ? 1 : 65536));
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-        const auto room = static_cast<Py_ssize_t>(bytes.size() - filled);
-        Ref view = checked(PyMemoryView_FromMemory(reinterpret_cast<char*>(bytes.data() + filled),
-                                                   room, PyBUF_WRITE));
+    // A pipe reports no size, and some files (in /proc) report none although they have data.
+    const std::size_t size =
+        expected > 0 ? static_cast<std::size_t>(expected) : protocols::unknown_file_size;
+    auto read = [file](std::uint8_t* into, std::size_t room) -> std::size_t {
+        const auto wanted = static_cast<Py_ssize_t>(
+            std::min<std::size_t>(room, static_cast<std::size_t>(PY_SSIZE_T_MAX)));
+        Ref view =
+            checked(PyMemoryView_FromMemory(reinterpret_cast<char*>(into), wanted, PyBUF_WRITE));
         Ref got(PyObject_CallMethod(file, "readinto", "(O)", view.get()));
-        // The memory may move with the next resize: nothing may keep a view of it.
+        // The memory may move once this returns: nothing may keep a view of it.
         Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
         if (!got || !released) throw PyErrorAlreadySet{};
         if (got.get() == Py_None) {
@@ -260,14 +262,29 @@ FileBytes read_whole(PyObject* file) {
             throw PyErrorAlreadySet{};
         }
         const Py_ssize_t n = PyLong_AsSsize_t(got.get());
-        if (n < 0) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "readinto gave a negative count");
+        if (n < 0 || n > wanted) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "readinto gave a wrong count");
             throw PyErrorAlreadySet{};
         }
-        if (n == 0) break;
-        filled += static_cast<std::size_t>(n);
+        return static_cast<std::size_t>(n);
+    };
+    auto check = [](std::span<const std::uint8_t> bytes, std::size_t file_size) {
+        protocols::PrefixStatus result;
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            result = protocols::check_prefix(bytes, file_size);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (out_of_memory) throw std::bad_alloc();
+        return result;
+    };
+    FileBytes bytes;
+    if (auto refused = protocols::read_record(bytes, size, read, check)) {
+        raise_format_error(*refused);
     }
-    bytes.resize(filled);
     return bytes;
 }
 
@@ -306,12 +323,16 @@ void recover_before_reading(PyObject* path) {
 
 PyObject* load(PyObject*, PyObject* path) noexcept {
     try {
-        recover_before_reading(path);
+        // A path only: open() would take an int (or a bool) as a descriptor, read the caller's
+        // file and close it. PyOS_FSPath keeps str and bytes and calls __fspath__ on the rest.
+        Ref name = checked(PyOS_FSPath(path));
+        recover_before_reading(name.get());
         // Opened by Python's own open(), so paths of every kind and the platform's file name
         // encoding behave as in open(path, "rb").
         Ref io = checked(PyImport_ImportModule("io"));
-        ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", path, "rb", 0)));
-        FileBytes bytes = read_whole(file.get());
+        ClosingFile file(checked(PyObject_CallMethod(io.get(), "open", "(Osi)", name.get(), "rb",
+                                                     0)));
+        FileBytes bytes = read_record(file.get());
         file.close();
         return decode_deferred(std::move(bytes));
     } catch (...) {
@@ -417,6 +438,7 @@ PyObject* create_module() {
         !create_sample_buffer_type() || !create_view_types(module.get())) {
         return nullptr;
     }
+    register_fork_guard();
     return module.release();  // kept for the process
 }
 

@@ -8,7 +8,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #include "compare.hpp"
 #include "protocols/text.hpp"
@@ -326,6 +331,45 @@ const protocols::Settings* settings_of(PyObject* object) {
     return &as_record(object)->file->protocol.settings;
 }
 
+namespace {
+
+// Sample decodings running without the interpreter lock, and fork() waiting for them to end.
+// The decoding gives the file's bytes back as it goes, so a child that inherited one half done
+// could neither finish it nor start it again; one that waited finds it complete or not begun.
+std::atomic<int> decodings_running{0};
+std::atomic<bool> fork_waiting{false};
+
+class DecodingSection {
+public:
+    DecodingSection() noexcept {
+        for (;;) {
+            decodings_running.fetch_add(1);
+            if (!fork_waiting.load()) return;
+            decodings_running.fetch_sub(1);
+            while (fork_waiting.load()) std::this_thread::yield();
+        }
+    }
+    ~DecodingSection() { decodings_running.fetch_sub(1); }
+    DecodingSection(const DecodingSection&) = delete;
+    DecodingSection& operator=(const DecodingSection&) = delete;
+};
+
+#ifndef _WIN32
+void before_fork() noexcept {
+    fork_waiting.store(true);
+    while (decodings_running.load() != 0) std::this_thread::yield();
+}
+void after_fork() noexcept { fork_waiting.store(false); }
+#endif
+
+}  // namespace
+
+void register_fork_guard() {
+#ifndef _WIN32
+    pthread_atfork(before_fork, after_fork, after_fork);
+#endif
+}
+
 void require_samples(PyObject* file) {
     FileState& state = *as_record(file)->file;
     if (!state.pending) return;
@@ -340,21 +384,25 @@ void require_samples(PyObject* file) {
         }
         bool out_of_memory = false;
         Py_BEGIN_ALLOW_THREADS
-        try {
-            std::size_t released = 0;  // the bytes before are given back already
-            protocols::decode_deferred_samples(state.protocol.settings, state.bytes, state.runs,
-                                               [&](std::size_t begin, std::size_t end) {
-                                                   begin = std::max(begin, released);
-                                                   if (begin < end) {
-                                                       protocols::release_pages(
-                                                           state.bytes.data() + begin, end - begin);
-                                                   }
-                                                   released = end;
-                                               });
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;  // thrown before any byte was given back: can be retried
-        } catch (const std::invalid_argument&) {
-            state.failed = true;
+        // Already done when the decoding thread was left behind by a fork() in the parent.
+        if (const DecodingSection section; !state.decoded.load()) {
+            try {
+                std::size_t released = 0;  // the bytes before are given back already
+                protocols::decode_deferred_samples(
+                    state.protocol.settings, state.bytes, state.runs,
+                    [&](std::size_t begin, std::size_t end) {
+                        begin = std::max(begin, released);
+                        if (begin < end) {
+                            protocols::release_pages(state.bytes.data() + begin, end - begin);
+                        }
+                        released = end;
+                    });
+                state.decoded.store(true);
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;  // thrown before any byte was given back: can be retried
+            } catch (const std::invalid_argument&) {
+                state.failed = true;
+            }
         }
         Py_END_ALLOW_THREADS
         if (out_of_memory) {

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,6 +37,9 @@ struct FileState {
     std::vector<protocols::SampleRun> runs;
     bool pending = false;
     bool failed = false;  // the decoding broke off after giving bytes back: never retried
+    // Set by the decoding thread once every list is filled, before it takes the interpreter
+    // lock back: a child forked in between finds the samples complete and only finishes up.
+    std::atomic<bool> decoded{false};
     OnceCell<protocols::Protocol> samples_decoded;
 };
 
@@ -84,6 +88,10 @@ const protocols::Settings* settings_of(PyObject* object);
 // Decodes the sample lists of the ProtocolFile `file` if that has not happened yet; throws
 // PyErrorAlreadySet when it fails (MemoryError). Every use of a sample list comes after it.
 void require_samples(PyObject* file);
+
+// Makes fork() wait for sample decodings running without the interpreter lock, so that a child
+// never inherits one half done. Called once, by the module.
+void register_fork_guard();
 
 PyObject* new_view(std::size_t index, PyObject* owner, const void* record);
 

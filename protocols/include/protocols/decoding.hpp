@@ -89,4 +89,50 @@ using InputDone = std::function<void(std::size_t begin, std::size_t end)>;
 void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> bytes,
                              const std::vector<SampleRun>& runs, const InputDone& done = {});
 
+// --- Reading a file in pieces -----------------------------------------------------------------
+//
+// A reader that takes a file in pieces asks after each one how far they go towards a record, so
+// that it reads no further than the record can reach: a file of any size pyqelm writes is read
+// whole, while /dev/zero, a pipe of garbage or a huge sparse file is refused after the few
+// bytes that show what it is.
+
+inline constexpr std::size_t unknown_file_size = static_cast<std::size_t>(-1);
+
+struct PrefixStatus {
+    enum class State { incomplete, complete, refused };
+    State state = State::incomplete;
+    std::size_t end = 0;           // complete: where the record ends
+    std::size_t needed = 0;        // incomplete: the fewest bytes more that can complete it
+    std::size_t required_end = 0;  // a file shorter than this is refused at a count read so far
+    DecodeError error;             // refused
+};
+
+// How far `bytes`, the first bytes of a file of `file_size` bytes (unknown_file_size for a
+// stream), go towards a record. Keeps nothing of the record and allocates nothing in proportion
+// to the input. With a known size every refusal is the one decode_settings gives for the whole
+// file: the counts are checked against that size, and a record ending before it has the rest
+// left over; when `bytes` is the whole file, it is complete exactly when decode_settings accepts
+// the file. Throws std::invalid_argument when `bytes` is longer than `file_size`.
+PrefixStatus check_prefix(std::span<const std::uint8_t> bytes,
+                          std::size_t file_size = unknown_file_size);
+
+using ByteVector = std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>>;
+
+// Reads up to `room` bytes into `into`; 0 at the end of the input. May throw.
+using ReadSome = std::function<std::size_t(std::uint8_t* into, std::size_t room)>;
+// check_prefix, or a caller's wrapper around it (to run it without a lock, say).
+using CheckPrefix =
+    std::function<PrefixStatus(std::span<const std::uint8_t> bytes, std::size_t file_size)>;
+
+// Reads a file of `file_size` bytes (unknown_file_size for a stream) into `bytes` through
+// `read`, piece by piece, until the pieces hold a complete record (nullopt) or are refused (the
+// error). Memory follows what the record needs: at most one piece (64 MiB, or as much as was
+// read before) more than the bytes that can still be a record, and a regular file is read into
+// room taken once for its size. Past a complete record one more byte is read: a file with more
+// is refused then ("1 byte left over", or the rest of a file of known size), and a stream is
+// read no further. A refusal is the one decode_settings gives for the whole input, except that
+// bytes left over after the record in a stream are counted only as far as they were read.
+std::optional<DecodeError> read_record(ByteVector& bytes, std::size_t file_size,
+                                       const ReadSome& read, const CheckPrefix& check = {});
+
 }  // namespace protocols

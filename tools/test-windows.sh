@@ -238,7 +238,8 @@ make_wheel "$W/stage-cp311" cp311-cp311-win_amd64 .cp311-win_amd64.pyd
 make_wheel "$W/stage-abi3" cp312-abi3-win_amd64 .pyd
 
 # --- each wheel in each interpreter it serves ----------------------------------------------------
-# The installed module is tested: pytest runs from a folder without pyqelm sources in it. Each
+# The installed module is tested: pytest runs from a folder without pyqelm sources in it, its
+# tests spread over PYTEST_WORKERS processes as on Linux (pytest-xdist works under wine). Each
 # run's closing line is repeated with a label, one line per interpreter, for the tallies.
 status=0
 for spec in "${INTERPRETERS[@]}"; do
@@ -255,8 +256,8 @@ for spec in "${INTERPRETERS[@]}"; do
     continue
   fi
   rc=0
-  ( cd "$W" && wpy "$tag" -m pytest -q -p no:cacheprovider --rootdir "$(winpath /src)" \
-      "$(winpath /src/tests)" >"$W/pytest-$tag.log" 2>&1 ) || rc=$?
+  ( cd "$W" && wpy "$tag" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" \
+      --rootdir "$(winpath /src)" "$(winpath /src/tests)" >"$W/pytest-$tag.log" 2>&1 ) || rc=$?
   cat "$W/pytest-$tag.log"
   closing=$(grep -E '^=* ?[0-9]+ (passed|failed|error).* in [0-9.]+s' "$W/pytest-$tag.log" | tail -n 1 |
             sed -E 's/^=+ //; s/ =+$//' || true)

@@ -10,8 +10,9 @@
 #                      on 3.14 (tools/test-py314.sh, in a Debian unstable root)
 #   6. wheels          the release files (tools/build-wheels.sh): manylinux wheels for 3.11 and
 #                      3.12+ (abi3) each tested on its interpreters (3.11 to 3.14), the
-#                      win_amd64 wheel with the cross-built suites and the Python suite under
-#                      wine (tools/test-windows.sh), and the sdist
+#                      win_amd64 wheels for 3.11 and 3.12+ (abi3) with the cross-built suites
+#                      and the Python suite under wine on Windows CPython 3.11, 3.12 and 3.13
+#                      (tools/test-windows.sh), and the sdist
 #
 # Before stage 1, the system packages of every stage are installed in one apt-get run, and the
 # Debian root of stages 5 and 6 (tools/chroot.sh) is made in the background. Each pytest run

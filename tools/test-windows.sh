@@ -107,19 +107,41 @@ for server in /usr/lib/*/wine/wineserver /usr/lib/wine/wineserver; do
 done
 # The server is started with its output elsewhere and kept running: a wine command whose output
 # is a pipe would otherwise hand that pipe to the server it starts and never finish.
+# wineboot returns while the new prefix's services are still starting; a program started then
+# can hang for good, so the server is waited for until it has nothing left to do.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >"$W/wineboot.log" 2>&1 </dev/null ||
     { echo "wineboot could not make the prefix; what it said:"; cat "$W/wineboot.log"; exit 1; }
+  timeout 300 wineserver -w >/dev/null 2>&1 </dev/null || true
 fi
 wineserver -p >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 winpath() { echo "Z:${1//\//\\}"; }
-wpy() { local tag=$1; shift; wine "$W/python$tag/python.exe" "$@" </dev/null; }
+# Every program under wine has a time limit: a hang then fails the stage with a message instead
+# of holding the whole run until CI gives up.
+WINE_LIMIT=${WINE_LIMIT:-1800}
+wpy() { local tag=$1; shift; timeout "$WINE_LIMIT" wine "$W/python$tag/python.exe" "$@" </dev/null; }
 
+# Installing the test dependencies prepares the environment; it tests nothing of ours. An install
+# that wine leaves hanging (seen once, with no processor time used, right after a new prefix) is
+# ended after ten minutes and made once more with a fresh server, saying so.
 for spec in "${INTERPRETERS[@]}"; do
   read -r tag release <<<"$spec"
-  wpy "$tag" -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" "${TEST_DEPS[@]}" \
-    >"$W/pip-deps-$tag.log" 2>&1 || { cat "$W/pip-deps-$tag.log"; exit 1; }
+  for attempt in 1 2; do
+    rc=0
+    WINE_LIMIT=600 wpy "$tag" -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" \
+      "${TEST_DEPS[@]}" >"$W/pip-deps-$tag.log" 2>&1 || rc=$?
+    [ "$rc" = 0 ] && break
+    if [ "$rc" = 124 ] && [ "$attempt" = 1 ]; then
+      echo "pip under wine (Windows $tag) did not finish in 600 s; ending wine, installing once more"
+      wineserver -k >/dev/null 2>&1 || true
+      wineserver -p >/dev/null 2>&1 </dev/null || true
+      continue
+    fi
+    cat "$W/pip-deps-$tag.log"
+    [ "$rc" = 124 ] && echo "pip under wine (Windows $tag) did not finish in 600 s, twice"
+    exit 1
+  done
 done
 took "test dependencies installed"
 
@@ -161,7 +183,7 @@ took "cross builds done"
 
 # Each suite in one wine process: ctest would start one per test, at a few tenths of a second each.
 for suite in protocols_tests fileio_tests; do
-  if ! wine "$W/build-cp311/$suite.exe" --gtest_brief=1 >"$W/$suite.log" 2>&1 </dev/null; then
+  if ! timeout "$WINE_LIMIT" wine "$W/build-cp311/$suite.exe" --gtest_brief=1 >"$W/$suite.log" 2>&1 </dev/null; then
     cat "$W/$suite.log"
     exit 1
   fi

@@ -16,6 +16,12 @@
 
 namespace protocols::test_files {
 
+inline ByteBuffer encode(const Settings& settings) {
+    ByteBuffer out;
+    encode_settings(settings, out);
+    return out;
+}
+
 // The records by their encoding: its length and a hash of its bytes.
 inline std::string describe(const Settings& settings) {
     ByteBuffer again;

@@ -16,6 +16,7 @@
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "sample_files.hpp"
 
 namespace protocols {
 namespace {
@@ -27,11 +28,7 @@ Settings default_settings() {
     return Settings::make_default();
 }
 
-ByteBuffer encode(const Settings& s) {
-    ByteBuffer out;
-    encode_settings(s, out);
-    return out;
-}
+using test_files::encode;
 
 std::string describe(const DecodeResult& r) {
     if (const auto* e = std::get_if<DecodeError>(&r)) return e->to_string();

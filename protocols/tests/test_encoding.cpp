@@ -19,6 +19,7 @@
 #include "environment.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "sample_files.hpp"
 
 // Allocation failure on demand: while `fail_after` is non-negative, it counts allocations down
 // and the one that finds it at zero throws. Kept out of line so that optimisers see matching
@@ -72,11 +73,7 @@ std::string to_hex(const ByteBuffer& bytes) {
     return s;
 }
 
-ByteBuffer encode(const Settings& s) {
-    ByteBuffer out;
-    encode_settings(s, out);
-    return out;
-}
+using test_files::encode;
 
 Settings default_settings() {
     test_env::clear_target_machine();

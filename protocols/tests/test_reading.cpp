@@ -19,11 +19,7 @@
 namespace protocols {
 namespace {
 
-ByteBuffer encode(const Settings& s) {
-    ByteBuffer out;
-    encode_settings(s, out);
-    return out;
-}
+using test_files::encode;
 
 Settings several_kinds() {
     test_env::clear_target_machine();

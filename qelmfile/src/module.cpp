@@ -289,17 +289,11 @@ FileBytes read_record(PyObject* file) {
 }
 
 // A save that was killed while rewriting the file in place is undone before the file is read,
-// so that load never sees a mix of two saves. Only a file-system path can have a record; an
-// open descriptor, or anything open() will refuse, is left to open() to judge.
-void recover_before_reading(PyObject* path) {
-    if (PyLong_Check(path)) return;
-    Ref text(PyOS_FSPath(path));
-    if (!text) {
-        PyErr_Clear();
-        return;
-    }
-    Ref encoded(PyUnicode_Check(text.get()) ? PyUnicode_EncodeFSDefault(text.get())
-                                            : Py_NewRef(text.get()));
+// so that load never sees a mix of two saves. `name` is the str or bytes PyOS_FSPath returned
+// for the caller's path; a name that cannot be encoded, or that holds a NUL, is left to open()
+// to judge.
+void recover_before_reading(PyObject* name) {
+    Ref encoded(PyUnicode_Check(name) ? PyUnicode_EncodeFSDefault(name) : Py_NewRef(name));
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!encoded || !PyBytes_Check(encoded.get()) ||
@@ -316,7 +310,7 @@ void recover_before_reading(PyObject* path) {
     if (recovery.outcome != fileguard::Outcome::failed) return;
     Ref message = checked(new_text(fileguard::describe(recovery)));
     Ref exception =
-        checked(PyObject_CallFunction(PyExc_OSError, "(iOO)", recovery.error, message.get(), path));
+        checked(PyObject_CallFunction(PyExc_OSError, "(iOO)", recovery.error, message.get(), name));
     PyErr_SetObject(PyExc_OSError, exception.get());
     throw PyErrorAlreadySet{};
 }

@@ -14,6 +14,7 @@ A malformed file raises :class:`FormatError`, a ``ValueError`` with the byte off
 field path.
 """
 
+from collections.abc import Sequence
 from os import PathLike
 from typing import Literal, TypeAlias, final
 
@@ -243,7 +244,7 @@ class ProtocolFile:
     @property
     def session_duration(self) -> float: ...
     @property
-    def signals(self) -> tuple[_Signal, ...]: ...
+    def signals(self) -> Sequence[_Signal]: ...
     @property
     def channel_a_settings(self) -> ChannelSettings: ...
     @property

@@ -10,10 +10,12 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "protocols/signal_list.hpp"
 #include "protocols/text.hpp"
 
 namespace protocols {
@@ -87,19 +89,18 @@ struct Graph {
     std::vector<std::array<size_t, 2>> edges;
     std::vector<std::uint8_t> degree;
 
-    explicit Graph(const std::vector<Signal>& signals)
-        : edges(signals.size()), degree(signals.size(), 0) {
+    explicit Graph(const SignalList& signals) : edges(signals.size()), degree(signals.size(), 0) {
         const size_t n = signals.size();
-        for (size_t i = 0; i < n; ++i) {
-            const auto* mixed = std::get_if<MixedSignalParams>(&signals[i]);
-            if (mixed == nullptr) continue;
+        signals.visit_all([&](size_t i, const Signal& signal) {
+            const auto* mixed = std::get_if<MixedSignalParams>(&signal);
+            if (mixed == nullptr) return;
             for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
                 if (target >= n || target == i) continue;
                 const auto t = static_cast<size_t>(target);
                 if (degree[i] == 1 && edges[i][0] == t) continue;  // a and b name the same one
                 edges[i][degree[i]++] = t;
             }
-        }
+        });
     }
     size_t size() const noexcept { return degree.size(); }
 };
@@ -201,7 +202,26 @@ std::vector<size_t> shortest_cycle(const Graph& g, const std::vector<size_t>& co
     return cycle;
 }
 
-void check_cycles(const std::vector<Signal>& signals, Findings& findings) {
+// A cycle needs a mixed signal naming another mixed signal; without one, the graph and its
+// walk (tens of bytes per signal) are not needed.
+bool mixed_names_mixed(const SignalList& signals) {
+    constexpr size_t mixed_kind = 3;
+    static_assert(std::is_same_v<std::variant_alternative_t<mixed_kind, Signal>, MixedSignalParams>);
+    const size_t n = signals.size();
+    bool found = false;
+    signals.visit_all([&](size_t i, const Signal& signal) {
+        const auto* mixed = std::get_if<MixedSignalParams>(&signal);
+        if (found || mixed == nullptr) return;
+        for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
+            if (target < n && target != i && signals.kind(static_cast<size_t>(target)) == mixed_kind)
+                found = true;
+        }
+    });
+    return found;
+}
+
+void check_cycles(const SignalList& signals, Findings& findings) {
+    if (!mixed_names_mixed(signals)) return;
     const Graph g(signals);
     std::vector<size_t> component;
     const auto groups = cyclic_groups(g, component);
@@ -219,11 +239,11 @@ void check_cycles(const std::vector<Signal>& signals, Findings& findings) {
     }
 }
 
-void check_signals(const Settings& s, Findings& findings) {
-    const size_t n = s.signals.size();
+void check_signals(const Settings& s, const SignalList& signals, Findings& findings) {
+    const size_t n = signals.size();
     const std::uint64_t session_samples = num_samples_for(s.session_duration);
-    for (size_t i = 0; i < n; ++i) {
-        if (const auto* mixed = std::get_if<MixedSignalParams>(&s.signals[i])) {
+    signals.visit_all([&](size_t i, const Signal& signal) {
+        if (const auto* mixed = std::get_if<MixedSignalParams>(&signal)) {
             const std::pair<std::string_view, std::uint64_t> refs[] = {{"a_idx", mixed->a_idx},
                                                                        {"b_idx", mixed->b_idx}};
             for (const auto& [field, target] : refs) {
@@ -236,7 +256,7 @@ void check_signals(const Settings& s, Findings& findings) {
                     findings.push_back(Finding{path, "names the mixed signal itself"});
                 }
             }
-        } else if (const auto* arbitrary = std::get_if<ArbitrarySignalParams>(&s.signals[i])) {
+        } else if (const auto* arbitrary = std::get_if<ArbitrarySignalParams>(&signal)) {
             const std::uint64_t count = arbitrary->samples.size();
             if (count != session_samples) {
                 findings.push_back(Finding{signal_path(i) + ".samples",
@@ -246,11 +266,11 @@ void check_signals(const Settings& s, Findings& findings) {
                                                std::to_string(session_samples)});
             }
         }
-    }
+    });
 }
 
-void check_source(const Settings& s, const std::string& path, const SignalSourceSelection& source,
-                  Findings& findings) {
+void check_source(const Settings& s, const SignalList& signals, const std::string& path,
+                  const SignalSourceSelection& source, Findings& findings) {
     if (source.external_selected) {
         const std::uint64_t inputs = s.machine_config.num_external_signal_sources;
         if (source.external >= inputs) {
@@ -259,20 +279,20 @@ void check_source(const Settings& s, const std::string& path, const SignalSource
                                                  ", which does not exist (the machine has " +
                                                  positions_of(inputs, "input") + ")"});
         }
-    } else if (source.internal >= s.signals.size()) {
+    } else if (source.internal >= signals.size()) {
         findings.push_back(Finding{path, "names signal " + std::to_string(source.internal) +
                                              ", which does not exist " +
-                                             available(s.signals.size(), "signal")});
+                                             available(signals.size(), "signal")});
     }
 }
 
-void check_channel(const Settings& s, std::string_view name, const ChannelSettings& channel,
-                   Findings& findings) {
+void check_channel(const Settings& s, const SignalList& signals, std::string_view name,
+                   const ChannelSettings& channel, Findings& findings) {
     if (!channel.enabled) return;
     const std::string prefix = std::string(name) + ".";
-    check_source(s, prefix + "amplitude1_source", channel.amplitude1_source, findings);
-    check_source(s, prefix + "amplitude2_source", channel.amplitude2_source, findings);
-    check_source(s, prefix + "modulation_source", channel.modulation_source, findings);
+    check_source(s, signals, prefix + "amplitude1_source", channel.amplitude1_source, findings);
+    check_source(s, signals, prefix + "amplitude2_source", channel.amplitude2_source, findings);
+    check_source(s, signals, prefix + "modulation_source", channel.modulation_source, findings);
     const auto& coils = s.machine_config.coils;
     if (channel.coil_idx >= coils.size()) {
         findings.push_back(Finding{prefix + "coil_idx",
@@ -302,6 +322,10 @@ std::vector<Finding> check_settings(const Settings& s) {
 }
 
 void check_settings(const Settings& s, const FindingSink& sink) {
+    check_settings(s, VectorSignals(s.signals), sink);
+}
+
+void check_settings(const Settings& s, const SignalList& signals, const FindingSink& sink) {
     Findings findings{sink};
     const double limit = s.machine_config.max_intensity_setpoint;
     if (s.intensity > limit) {
@@ -315,10 +339,10 @@ void check_settings(const Settings& s, const FindingSink& sink) {
                                                     "max_intensity_setpoint " +
                                                     format_float(limit)});
     }
-    check_signals(s, findings);
-    check_cycles(s.signals, findings);
-    check_channel(s, "channel_a_settings", s.channel_a_settings, findings);
-    check_channel(s, "channel_b_settings", s.channel_b_settings, findings);
+    check_signals(s, signals, findings);
+    check_cycles(signals, findings);
+    check_channel(s, signals, "channel_a_settings", s.channel_a_settings, findings);
+    check_channel(s, signals, "channel_b_settings", s.channel_b_settings, findings);
 }
 
 }  // namespace protocols

@@ -189,3 +189,30 @@ def test_the_samples_of_a_small_signal_outlive_its_view_and_the_file(tmp_path):
     del pf
     gc.collect()
     assert samples.tolist() == codes
+
+
+def chain_into_cycle(length, cycle):
+    """Mixed signals 0 -> 1 -> ... each naming the next, the last `cycle` of them in a ring."""
+    ring_start = length - cycle
+    return [mixed(i + 1 if i + 1 < length else ring_start, i + 1 if i + 1 < length else ring_start)
+            for i in range(length)]
+
+
+@pytest.mark.parametrize("signals, findings", [
+    (chain_into_cycle(10, 3), ["signals[7]: mixed signals 7, 8 and 9 form a cycle: 7 -> 8 -> 9 -> 7"]),
+    (chain_into_cycle(40, 2), ["signals[38]: mixed signals 38 and 39 form a cycle: 38 -> 39 -> 38"]),
+    (chain_into_cycle(40, 40)[:39] + [constant(0.0)], []),  # a long chain ending nowhere
+    ([mixed(1, 1), mixed(0, 0)] + [mixed(0, 1)] * 5000,
+     ["signals[0]: mixed signals 0 and 1 form a cycle: 0 -> 1 -> 0"]),
+    ([mixed(0, 0)] + [mixed(0, 0)] * 5000, ["signals[0].a_idx: names the mixed signal itself",
+                                            "signals[0].b_idx: names the mixed signal itself"]),
+    ([mixed(2, 1), mixed(0, 0), mixed(1, 0), constant(1.0)] + [mixed(1, 3)] * 100,
+     ["signals[0]: mixed signals 0, 1 and 2 depend on one another in cycles, for example "
+      "0 -> 2 -> 0"]),
+], ids=["ring after a chain", "ring after a long chain", "chain", "ring named by thousands",
+        "thousands naming one", "group"])
+def test_cycles_are_found_among_signals_kept_in_the_bytes(tmp_path, signals, findings):
+    path = file_of(tmp_path, signals)
+    got = [str(f) for f in qelmfile.check(qelmfile.load(path))]
+    assert got == findings
+    assert [str(f) for f in qelmfile.check(qelmfile.loads(path.read_bytes()))] == findings

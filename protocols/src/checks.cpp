@@ -83,29 +83,81 @@ struct Findings {
     void push_back(const Finding& finding) { sink(finding); }
 };
 
-// The dependencies of mixed signals on other existing signals, self-references left out (they
-// are reported on their own). At most two edges per signal.
+constexpr size_t unvisited = std::numeric_limits<size_t>::max();
+
+// The positions of the mixed signals that can lie on a cycle, ascending: a signal on a cycle
+// names another such signal and is named by one, so the others are dropped, in a few passes of
+// a bit per signal each. A dependency graph takes tens of bytes per signal; a file of millions
+// of mixed signals that all name one signal needs none. What is left after the passes (a long
+// chain loses only its two ends at each) is left to the graph.
+std::vector<size_t> cycle_candidates(const SignalList& signals) {
+    constexpr size_t mixed_kind = 3;
+    static_assert(
+        std::is_same_v<std::variant_alternative_t<mixed_kind, Signal>, MixedSignalParams>);
+    constexpr int passes = 4;
+    const size_t n = signals.size();
+    std::vector<bool> candidate(n);
+    for (size_t i = 0; i < n; ++i) candidate[i] = signals.kind(i) == mixed_kind;
+    std::vector<bool> names(n), named(n);
+    for (int pass = 0; pass < passes; ++pass) {
+        names.assign(n, false);
+        named.assign(n, false);
+        signals.visit_all([&](size_t i, const Signal& signal) {
+            const auto* mixed = std::get_if<MixedSignalParams>(&signal);
+            if (mixed == nullptr || !candidate[i]) return;
+            for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
+                if (target >= n || target == i || !candidate[static_cast<size_t>(target)]) continue;
+                names[i] = true;
+                named[static_cast<size_t>(target)] = true;
+            }
+        });
+        bool changed = false;
+        for (size_t i = 0; i < n; ++i) {
+            if (candidate[i] && !(names[i] && named[i])) {
+                candidate[i] = false;
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < n; ++i) {
+        if (candidate[i]) positions.push_back(i);
+    }
+    return positions;
+}
+
+// The dependencies of the mixed signals that can lie on a cycle on one another, self-references
+// left out (they are reported on their own). At most two edges per signal. Nodes are numbered
+// in the order of `nodes`, their positions.
 struct Graph {
+    std::vector<size_t> nodes;
     std::vector<std::array<size_t, 2>> edges;
     std::vector<std::uint8_t> degree;
 
-    explicit Graph(const SignalList& signals) : edges(signals.size()), degree(signals.size(), 0) {
-        const size_t n = signals.size();
-        signals.visit_all([&](size_t i, const Signal& signal) {
-            const auto* mixed = std::get_if<MixedSignalParams>(&signal);
-            if (mixed == nullptr) return;
-            for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
-                if (target >= n || target == i) continue;
-                const auto t = static_cast<size_t>(target);
-                if (degree[i] == 1 && edges[i][0] == t) continue;  // a and b name the same one
-                edges[i][degree[i]++] = t;
+    explicit Graph(const SignalList& signals)
+        : nodes(cycle_candidates(signals)), edges(nodes.size()), degree(nodes.size(), 0) {
+        if (nodes.empty()) return;
+        auto node_of = [this](std::uint64_t position) {
+            const auto it = std::lower_bound(nodes.begin(), nodes.end(), position);
+            return it != nodes.end() && *it == position ? static_cast<size_t>(it - nodes.begin())
+                                                        : unvisited;
+        };
+        size_t next = 0;  // the next node, in the order the signals come
+        signals.visit(nodes.front(), nodes.back() + 1, [&](size_t i, const Signal& signal) {
+            if (next == nodes.size() || nodes[next] != i) return;
+            const size_t v = next++;
+            const auto& mixed = std::get<MixedSignalParams>(signal);
+            for (std::uint64_t target : {mixed.a_idx, mixed.b_idx}) {
+                const size_t t = node_of(target);
+                if (t == unvisited || t == v) continue;
+                if (degree[v] == 1 && edges[v][0] == t) continue;  // a and b name the same one
+                edges[v][degree[v]++] = t;
             }
         });
     }
     size_t size() const noexcept { return degree.size(); }
 };
-
-constexpr size_t unvisited = std::numeric_limits<size_t>::max();
 
 // Strongly connected components of more than one signal (Tarjan, with an explicit stack),
 // each sorted, the list ordered by smallest member; `component` receives each signal's group.
@@ -202,32 +254,15 @@ std::vector<size_t> shortest_cycle(const Graph& g, const std::vector<size_t>& co
     return cycle;
 }
 
-// A cycle needs a mixed signal naming another mixed signal; without one, the graph and its
-// walk (tens of bytes per signal) are not needed.
-bool mixed_names_mixed(const SignalList& signals) {
-    constexpr size_t mixed_kind = 3;
-    static_assert(std::is_same_v<std::variant_alternative_t<mixed_kind, Signal>, MixedSignalParams>);
-    const size_t n = signals.size();
-    bool found = false;
-    signals.visit_all([&](size_t i, const Signal& signal) {
-        const auto* mixed = std::get_if<MixedSignalParams>(&signal);
-        if (found || mixed == nullptr) return;
-        for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
-            if (target < n && target != i && signals.kind(static_cast<size_t>(target)) == mixed_kind)
-                found = true;
-        }
-    });
-    return found;
-}
-
 void check_cycles(const SignalList& signals, Findings& findings) {
-    if (!mixed_names_mixed(signals)) return;
     const Graph g(signals);
     std::vector<size_t> component;
     const auto groups = cyclic_groups(g, component);
     std::vector<size_t> parent(g.size(), unvisited);
-    for (const auto& members : groups) {
-        const std::vector<size_t> cycle = shortest_cycle(g, component, members.front(), parent);
+    for (auto members : groups) {
+        std::vector<size_t> cycle = shortest_cycle(g, component, members.front(), parent);
+        for (size_t& node : members) node = g.nodes[node];  // positions, in the same order
+        for (size_t& node : cycle) node = g.nodes[node];
         std::string message = "mixed signals " + list_positions(members, 10);
         if (cycle.size() - 1 == members.size()) {
             message += " form a cycle: ";

@@ -27,10 +27,10 @@ void append_channel(std::string& out, const Settings& s, const SignalList& signa
     out += channel.enabled ? "enabled" : "disabled";
     out += ", " + describe_coil(s, channel) + "\n";
     const std::string coil = std::string(1, letter);
-    out +=
-        "  coil " + coil + "1 amplitude: " + describe_source(signals, channel.amplitude1_source) + "\n";
-    out +=
-        "  coil " + coil + "2 amplitude: " + describe_source(signals, channel.amplitude2_source) + "\n";
+    out += "  coil " + coil +
+           "1 amplitude: " + describe_source(signals, channel.amplitude1_source) + "\n";
+    out += "  coil " + coil +
+           "2 amplitude: " + describe_source(signals, channel.amplitude2_source) + "\n";
     out += "  modulation:        " + describe_source(signals, channel.modulation_source) + "\n";
 }
 

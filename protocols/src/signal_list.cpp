@@ -22,7 +22,8 @@ using sample_lists::use_sample_blocks;
 
 Signal SignalList::at(std::size_t position) const {
     Signal result;
-    visit(position, position + 1, [&result](std::size_t, const Signal& signal) { result = signal; });
+    visit(position, position + 1,
+          [&result](std::size_t, const Signal& signal) { result = signal; });
     return result;
 }
 
@@ -44,9 +45,10 @@ IndexedResult decode_settings_indexed(std::span<const std::uint8_t> bytes) {
 
 std::optional<std::size_t> StoredSignals::run_of(std::size_t position) const {
     if (runs_ == nullptr) return std::nullopt;
-    const auto it = std::lower_bound(
-        runs_->begin(), runs_->end(), position,
-        [](const SampleRun& run, std::size_t wanted) { return run.list < wanted; });
+    const auto it = std::lower_bound(runs_->begin(), runs_->end(), position,
+                                     [](const SampleRun& run, std::size_t wanted) {
+                                         return run.list < wanted;
+                                     });
     if (it == runs_->end() || it->list != position) return std::nullopt;
     return static_cast<std::size_t>(it - runs_->begin());
 }
@@ -57,9 +59,10 @@ void StoredSignals::visit(std::size_t first, std::size_t last, const SignalVisit
     const auto& marks = index_.marks;
     auto mark_at = [&marks](std::size_t position) {
         // The last mark at or before `position`; the first mark is signal 0.
-        auto it = std::upper_bound(
-            marks.begin(), marks.end(), position,
-            [](std::size_t wanted, const SignalIndex::Mark& mark) { return wanted < mark.position; });
+        auto it = std::upper_bound(marks.begin(), marks.end(), position,
+                                   [](std::size_t wanted, const SignalIndex::Mark& mark) {
+                                       return wanted < mark.position;
+                                   });
         return *(it - 1);
     };
     const SignalIndex::Mark start = mark_at(first);
@@ -77,7 +80,8 @@ void StoredSignals::visit(std::size_t first, std::size_t last, const SignalVisit
             }
         }
         pos = decoder.read_validated_signal(pos, signal);
-        if (pos == not_accepted) throw std::invalid_argument("signals not validated in these bytes");
+        if (pos == not_accepted)
+            throw std::invalid_argument("signals not validated in these bytes");
         if (i >= first) visit(i, signal);
     }
 }

@@ -214,8 +214,8 @@ public:
                 new_line(level + 1);
                 out_ += name;
                 out_ += ": ";
-                if constexpr (std::same_as<std::remove_cvref_t<decltype(field)>,
-                                           std::vector<Signal>>) {
+                if constexpr (
+                    std::same_as<std::remove_cvref_t<decltype(field)>, std::vector<Signal>>) {
                     if (signals_ != nullptr) {
                         write_signals(level + 1);
                         out_ += ',';

@@ -353,7 +353,8 @@ PyObject* new_protocol_file(protocols::IndexedSettings&& indexed, FileBytes&& by
     file->indexed = true;
     file->index = std::move(indexed.signals);
     file->runs = std::move(indexed.runs);
-    file->run_signals.resize(file->runs.size(), protocols::Signal(protocols::ArbitrarySignalParams{}));
+    file->run_signals.resize(file->runs.size(),
+                             protocols::Signal(protocols::ArbitrarySignalParams{}));
     file->pending = !file->runs.empty();
     file->bytes = std::move(bytes);
     return new_protocol_file(std::move(file));
@@ -376,8 +377,9 @@ const protocols::Settings& whole_settings(PyObject* file) {
         auto whole = std::make_unique<protocols::Settings>(state.protocol.settings);
         const auto signals = signal_list(file);
         whole->signals.reserve(signals->size());
-        signals->visit_all(
-            [&](std::size_t, const protocols::Signal& signal) { whole->signals.push_back(signal); });
+        signals->visit_all([&](std::size_t, const protocols::Signal& signal) {
+            whole->signals.push_back(signal);
+        });
         state.whole = std::move(whole);
     }
     return *state.whole;
@@ -456,7 +458,8 @@ void require_samples(PyObject* file) {
                     std::vector<protocols::SampleVector*> lists;
                     lists.reserve(state.run_signals.size());
                     for (protocols::Signal& signal : state.run_signals) {
-                        lists.push_back(&std::get<protocols::ArbitrarySignalParams>(signal).samples);
+                        lists.push_back(
+                            &std::get<protocols::ArbitrarySignalParams>(signal).samples);
                     }
                     protocols::decode_sample_runs(lists, state.bytes, state.runs, give_back);
                 } else {

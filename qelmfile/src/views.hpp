@@ -59,9 +59,9 @@ struct FileState {
 
 struct RecordObject {
     PyObject_HEAD
-    PyObject* owner;     // the ProtocolFile holding the record; nullptr in one
-    const void* record;  // the record shown (for a signal: its Signal variant)
-    FileState* file;     // ProtocolFile only: what it owns
+    PyObject* owner;           // the ProtocolFile holding the record; nullptr in one
+    const void* record;        // the record shown (for a signal: its Signal variant)
+    FileState* file;           // ProtocolFile only: what it owns
     protocols::Signal* owned;  // a signal decoded for this view alone, which owns it
 };
 

@@ -6,7 +6,10 @@
 fields of the protocol's settings record under the names of its text form
 (``pf.session_duration``, ``pf.channel_a_settings.amplitude1_source.internal``,
 ``pf.signals[0].kind``, ``pf.machine_config.coils[0].settings[0].carrier_frequency``);
-lists are tuples, built afresh at each access. ``str(pf)`` is the text form, exactly
+lists are tuples, built afresh at each access, except ``signals``: a read-only sequence that
+makes each signal's view when it is asked for (``len``, indexing, slices as tuples, iteration
+and ``==`` as with a tuple), since a file may hold millions of small signals, which a loaded
+file keeps in its bytes. ``str(pf)`` is the text form, exactly
 ``str(p)`` of the protocol ``p`` that was saved. An arbitrary signal's ``samples`` are a
 read-only ``int16`` NumPy array over the decoded memory (NumPy is imported only then).
 

@@ -1,10 +1,14 @@
-"""Exhausted memory raises MemoryError and leaves the protocol as it was."""
+"""Exhausted memory raises MemoryError and leaves the protocol as it was; reading a file of
+millions of small signals takes a small multiple of the file's size."""
 
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
+from pyqelm import Protocol
 
 pytest.importorskip("numpy")
 resource = pytest.importorskip("resource")
@@ -75,7 +79,6 @@ INSPECT_MODES = {"text": [], "summary": ["--summary"], "check": ["--check"]}
 
 
 def many_signals(tmp_path, signal, count):
-    from pyqelm import Protocol
     base_path = tmp_path / "base.qelm"
     Protocol().save(str(base_path))
     base = base_path.read_bytes()
@@ -110,14 +113,11 @@ def test_many_small_signals_take_a_small_multiple_of_the_file(tmp_path, mode, si
         status, rss, err = peak_of([sys.executable, "-c", PYTHON_MODES[mode], path, MANY])
         assert status == 0, err
     else:
-        import shutil
-        import sysconfig
         inspect = shutil.which("qelm-inspect", path=sysconfig.get_path("scripts")) or \
             shutil.which("qelm-inspect")
         if inspect is None:
             pytest.skip("qelm-inspect is not installed")
         status, rss, err = peak_of([inspect, *INSPECT_MODES[mode], path])
-        findings = mode == "check" and signal == "self-mixed"  # and the arbitrary lengths
+        # --check finds the arbitrary signals' lengths, and signal 0 naming itself.
         assert status == (1 if mode == "check" else 0), err
-        assert findings or mode != "check" or signal != "self-mixed"
     assert rss < MULTIPLE * path.stat().st_size + ROOM, f"{rss / path.stat().st_size:.1f}x"

@@ -97,12 +97,20 @@ std::vector<size_t> cycle_candidates(const SignalList& signals) {
     constexpr int passes = 4;
     const size_t n = signals.size();
     std::vector<bool> candidate(n);
-    for (size_t i = 0; i < n; ++i) candidate[i] = signals.kind(i) == mixed_kind;
+    size_t first = n, last = 0;  // the candidates lie from first to last
+    for (size_t i = 0; i < n; ++i) {
+        candidate[i] = signals.kind(i) == mixed_kind;
+        if (candidate[i]) {
+            first = std::min(first, i);
+            last = i + 1;
+        }
+    }
+    if (first >= last) return {};
     std::vector<bool> names(n), named(n);
     for (int pass = 0; pass < passes; ++pass) {
         names.assign(n, false);
         named.assign(n, false);
-        signals.visit_all([&](size_t i, const Signal& signal) {
+        signals.visit(first, last, [&](size_t i, const Signal& signal) {
             const auto* mixed = std::get_if<MixedSignalParams>(&signal);
             if (mixed == nullptr || !candidate[i]) return;
             for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {

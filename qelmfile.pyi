@@ -6,7 +6,10 @@
 fields of the protocol's settings record under the names of its text form
 (``pf.session_duration``, ``pf.channel_a_settings.amplitude1_source.internal``,
 ``pf.signals[0].kind``, ``pf.machine_config.coils[0].settings[0].carrier_frequency``);
-lists are tuples, built afresh at each access. ``str(pf)`` is the text form, exactly
+lists are tuples, built afresh at each access, except ``signals``: a read-only sequence that
+makes each signal's view when it is asked for (``len``, indexing, slices as tuples, iteration
+and ``==`` as with a tuple), since a file may hold millions of small signals, which a loaded
+file keeps in its bytes. ``str(pf)`` is the text form, exactly
 ``str(p)`` of the protocol ``p`` that was saved. An arbitrary signal's ``samples`` are a
 read-only ``int16`` NumPy array over the decoded memory (NumPy is imported only then).
 
@@ -14,6 +17,7 @@ A malformed file raises :class:`FormatError`, a ``ValueError`` with the byte off
 field path.
 """
 
+from collections.abc import Sequence
 from os import PathLike
 from typing import Literal, TypeAlias, final
 
@@ -243,7 +247,7 @@ class ProtocolFile:
     @property
     def session_duration(self) -> float: ...
     @property
-    def signals(self) -> tuple[_Signal, ...]: ...
+    def signals(self) -> Sequence[_Signal]: ...
     @property
     def channel_a_settings(self) -> ChannelSettings: ...
     @property

@@ -5,13 +5,19 @@
 
 #include "inspect.hpp"
 #include "protocols/checks.hpp"
+#include "protocols/signal_list.hpp"
 
 namespace inspect {
 
 int run_check(const protocols::Settings& settings, const protocols::TextSink& sink) {
+    return run_check(settings, protocols::VectorSignals(settings.signals), sink);
+}
+
+int run_check(const protocols::Settings& settings, const protocols::SignalList& signals,
+              const protocols::TextSink& sink) {
     std::string out;
     bool found = false;
-    protocols::check_settings(settings, [&](const protocols::Finding& finding) {
+    protocols::check_settings(settings, signals, [&](const protocols::Finding& finding) {
         found = true;
         out += finding.path;
         out += ": ";

@@ -40,10 +40,10 @@ std::string_view kind_name(const Signal& signal) { return signal_variant_names[s
 
 namespace {
 
-std::string describe_position(const Settings& settings, std::uint64_t position) {
+std::string describe_position(const SignalList& signals, std::uint64_t position) {
     std::string text = "signal " + std::to_string(position) + " (";
-    if (position < settings.signals.size()) {
-        text += kind_name(settings.signals[static_cast<std::size_t>(position)]);
+    if (position < signals.size()) {
+        text += signal_variant_names[signals.kind(static_cast<std::size_t>(position))];
     } else {
         text += "does not exist";
     }
@@ -78,9 +78,13 @@ std::string describe_coil(const Settings& s, const ChannelSettings& channel) {
     return text + " (" + format_float(lc.carrier_frequency) + " kHz)";
 }
 
-std::string describe_source(const Settings& settings, const SignalSourceSelection& source) {
+std::string describe_source(const SignalList& signals, const SignalSourceSelection& source) {
     if (source.external_selected) return "external input " + std::to_string(source.external);
-    return describe_position(settings, source.internal);
+    return describe_position(signals, source.internal);
+}
+
+std::string describe_source(const Settings& settings, const SignalSourceSelection& source) {
+    return describe_source(VectorSignals(settings.signals), source);
 }
 
 namespace {
@@ -90,7 +94,7 @@ namespace {
 // read "a: signal 0 (Sine)"; the samples of an arbitrary signal read as their length and
 // statistics, as fractions and raw values.
 struct DescribeField {
-    const Settings& settings;
+    const SignalList& signals;
     std::string& text;
 
     void separate() {
@@ -114,7 +118,7 @@ struct DescribeField {
             name.remove_suffix(4);
             text += name;
             text += ": ";
-            text += describe_position(settings, value);
+            text += describe_position(signals, value);
         } else {
             text += name;
             text += ' ';
@@ -136,11 +140,15 @@ struct DescribeField {
 
 }  // namespace
 
-std::string describe_parameters(const Settings& settings, const Signal& signal) {
+std::string describe_parameters(const SignalList& signals, const Signal& signal) {
     std::string text;
-    std::visit([&](const auto& params) { for_each_field(params, DescribeField{settings, text}); },
+    std::visit([&](const auto& params) { for_each_field(params, DescribeField{signals, text}); },
                signal);
     return text;
+}
+
+std::string describe_parameters(const Settings& settings, const Signal& signal) {
+    return describe_parameters(VectorSignals(settings.signals), signal);
 }
 
 }  // namespace inspect

@@ -10,6 +10,7 @@
 
 #include "protocols/decoding.hpp"
 #include "protocols/settings.hpp"
+#include "protocols/signal_list.hpp"
 #include "protocols/text.hpp"
 
 namespace inspect {
@@ -21,6 +22,10 @@ inline constexpr int exit_failure = 2;   // usage, unreadable or malformed input
 // --summary: the overview a person reads at a glance.
 void write_summary(const protocols::Settings& settings, std::string_view file_name,
                    std::size_t file_size, const protocols::TextSink& sink);
+// ... with the signals of `signals` in place of the record's own (which are not read).
+void write_summary(const protocols::Settings& settings, const protocols::SignalList& signals,
+                   std::string_view file_name, std::size_t file_size,
+                   const protocols::TextSink& sink);
 
 // The default output after the summary: the text form with every sample list longer than
 // compact_sample_limit on one line, as "[a, b, c, ..., x, y, z],  # N samples, min m, max M".
@@ -30,6 +35,8 @@ void write_compact(const protocols::Settings& settings, const protocols::TextSin
 
 // --check: one finding per line, or "ok"; returns exit_ok or exit_findings.
 int run_check(const protocols::Settings& settings, const protocols::TextSink& sink);
+int run_check(const protocols::Settings& settings, const protocols::SignalList& signals,
+              const protocols::TextSink& sink);
 
 // --plot: the whole SVG document.
 std::string plot_svg(const protocols::Settings& settings, std::string_view file_name);
@@ -56,6 +63,8 @@ std::string_view kind_name(const protocols::Signal& signal);
 // "signal 3 (Sine)", "signal 9 (does not exist)" or "external input 2".
 std::string describe_source(const protocols::Settings& settings,
                             const protocols::SignalSourceSelection& source);
+std::string describe_source(const protocols::SignalList& signals,
+                            const protocols::SignalSourceSelection& source);
 
 // "coil 0 "Default", LC setting 0 (22.624434389140273 kHz)", or the position that is missing.
 std::string describe_coil(const protocols::Settings& settings,
@@ -64,6 +73,8 @@ std::string describe_coil(const protocols::Settings& settings,
 // The parameters of any signal: "amplitude 1.0, frequency 10.0, phase 0.0, depth 1.0", and for
 // an arbitrary signal its length and statistics as fractions and raw values.
 std::string describe_parameters(const protocols::Settings& settings,
+                                const protocols::Signal& signal);
+std::string describe_parameters(const protocols::SignalList& signals,
                                 const protocols::Signal& signal);
 
 // --- files -----------------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "inspect.hpp"
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
+#include "protocols/signal_list.hpp"
 #include "protocols/text.hpp"
 
 namespace {
@@ -182,6 +183,43 @@ bool has_svg_extension(std::string_view name) {
     return true;
 }
 
+// The file's bytes as the output sink takes them: a failed write ends the output at once.
+void write_stdout_piece(std::string_view piece) {
+    if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) throw OutputFailed{};
+}
+
+// The text form, --summary and --check, which read the signals in order: they stay in the
+// file's bytes with a small index and are decoded one at a time, so that memory follows the
+// bytes rather than the number of signals.
+int show_indexed(const Options& options, const protocols::ByteVector& bytes, std::size_t file_size,
+                 const fileguard::Recovery& recovery, const std::string& recovered) {
+    protocols::IndexedResult decoded = protocols::decode_settings_indexed(bytes);
+    if (const auto* failed = std::get_if<protocols::DecodeError>(&decoded)) {
+        return failure(options.file + ": not a well-formed protocol file: " + failed->to_string());
+    }
+    const auto& indexed = std::get<protocols::IndexedSettings>(decoded);
+    const protocols::StoredSignals signals(bytes, indexed.signals);
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays one byte, as in the text form
+#endif
+    const protocols::TextSink to_stdout = write_stdout_piece;
+    int status = inspect::exit_ok;
+    if (options.mode == Mode::text) {
+        protocols::write_text(indexed.settings, signals, to_stdout);
+        to_stdout("\n");
+    } else if (options.mode == Mode::summary) {
+        inspect::write_summary(indexed.settings, signals, options.file, file_size, to_stdout);
+    } else {
+        if (recovery.outcome == fileguard::Outcome::recovered) {
+            to_stdout("recovery: " + recovered + "\n");
+        }
+        status = inspect::run_check(indexed.settings, signals, to_stdout);
+        if (recovery.outcome == fileguard::Outcome::recovered) status = inspect::exit_findings;
+    }
+    if (std::fflush(stdout) != 0) throw OutputFailed{};
+    return status;
+}
+
 int run(int argc, char** argv) {
     Options options;
     if (const std::string problem = parse(argc, argv, options); !problem.empty()) {
@@ -218,6 +256,10 @@ int run(int argc, char** argv) {
                            ": not a well-formed protocol file: " + refused.to_string());
     }
     const std::size_t file_size = bytes.size();
+    if (options.mode == Mode::text || options.mode == Mode::summary ||
+        options.mode == Mode::check) {
+        return show_indexed(options, bytes, file_size, recovery, recovered);
+    }
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
     // The record holds everything from here on; the bytes would only double the peak.
     bytes = {};

@@ -19,7 +19,7 @@ std::string quoted(std::string_view name) {
     return text;
 }
 
-void append_channel(std::string& out, const Settings& s, char letter,
+void append_channel(std::string& out, const Settings& s, const SignalList& signals, char letter,
                     const ChannelSettings& channel) {
     out += "channel ";
     out += letter;
@@ -27,17 +27,22 @@ void append_channel(std::string& out, const Settings& s, char letter,
     out += channel.enabled ? "enabled" : "disabled";
     out += ", " + describe_coil(s, channel) + "\n";
     const std::string coil = std::string(1, letter);
-    out +=
-        "  coil " + coil + "1 amplitude: " + describe_source(s, channel.amplitude1_source) + "\n";
-    out +=
-        "  coil " + coil + "2 amplitude: " + describe_source(s, channel.amplitude2_source) + "\n";
-    out += "  modulation:        " + describe_source(s, channel.modulation_source) + "\n";
+    out += "  coil " + coil +
+           "1 amplitude: " + describe_source(signals, channel.amplitude1_source) + "\n";
+    out += "  coil " + coil +
+           "2 amplitude: " + describe_source(signals, channel.amplitude2_source) + "\n";
+    out += "  modulation:        " + describe_source(signals, channel.modulation_source) + "\n";
 }
 
 }  // namespace
 
 void write_summary(const Settings& s, std::string_view file_name, std::size_t file_size,
                    const TextSink& sink) {
+    write_summary(s, VectorSignals(s.signals), file_name, file_size, sink);
+}
+
+void write_summary(const Settings& s, const SignalList& signals, std::string_view file_name,
+                   std::size_t file_size, const TextSink& sink) {
     const MachineConfig& machine = s.machine_config;
     std::string out;
     out += "file:       ";
@@ -51,19 +56,19 @@ void write_summary(const Settings& s, std::string_view file_name, std::size_t fi
     out += "built on the stimulator: ";
     out += s.running_on_target_machine ? "yes\n" : "no\n";
 
-    append_channel(out, s, 'A', s.channel_a_settings);
-    append_channel(out, s, 'B', s.channel_b_settings);
+    append_channel(out, s, signals, 'A', s.channel_a_settings);
+    append_channel(out, s, signals, 'B', s.channel_b_settings);
 
-    out += "signals:    " + std::to_string(s.signals.size()) + "\n";
-    for (std::size_t i = 0; i < s.signals.size(); ++i) {
-        std::string kind(kind_name(s.signals[i]));
+    out += "signals:    " + std::to_string(signals.size()) + "\n";
+    signals.visit_all([&](std::size_t i, const Signal& signal) {
+        std::string kind(kind_name(signal));
         kind.resize(12, ' ');
-        out += "  " + std::to_string(i) + "  " + kind + describe_parameters(s, s.signals[i]) + "\n";
+        out += "  " + std::to_string(i) + "  " + kind + describe_parameters(signals, signal) + "\n";
         if (out.size() >= (std::size_t{1} << 16)) {  // a file may hold millions of signals
             sink(out);
             out.clear();
         }
-    }
+    });
 
     out += "coils:      " + std::to_string(machine.coils.size()) +
            (machine.coils.size() == 1 ? " record" : " records") + " (num_coils " +

@@ -13,10 +13,12 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "protocols/signal_list.hpp"
 #include "protocols/text.hpp"
 
 namespace protocols {
@@ -84,30 +86,89 @@ struct Findings {
     void push_back(const Finding& finding) { sink(finding); }
 };
 
-// The dependencies of mixed signals on other existing signals, self-references left out (they
-// are reported on their own). At most two edges per signal.
+constexpr size_t unvisited = std::numeric_limits<size_t>::max();
+
+// The positions of the mixed signals that can lie on a cycle, ascending: a signal on a cycle
+// names another such signal and is named by one, so the others are dropped, in a few passes of
+// a bit per signal each. A dependency graph takes tens of bytes per signal; a file of millions
+// of mixed signals that all name one signal needs none. What is left after the passes (a long
+// chain loses only its two ends at each) is left to the graph.
+std::vector<size_t> cycle_candidates(const SignalList& signals) {
+    constexpr size_t mixed_kind = 3;
+    static_assert(
+        std::is_same_v<std::variant_alternative_t<mixed_kind, Signal>, MixedSignalParams>);
+    constexpr int passes = 4;
+    const size_t n = signals.size();
+    std::vector<bool> candidate(n);
+    size_t first = n, last = 0;  // the candidates lie from first to last
+    for (size_t i = 0; i < n; ++i) {
+        candidate[i] = signals.kind(i) == mixed_kind;
+        if (candidate[i]) {
+            first = std::min(first, i);
+            last = i + 1;
+        }
+    }
+    if (first >= last) return {};
+    std::vector<bool> names(n), named(n);
+    for (int pass = 0; pass < passes; ++pass) {
+        names.assign(n, false);
+        named.assign(n, false);
+        signals.visit(first, last, [&](size_t i, const Signal& signal) {
+            const auto* mixed = std::get_if<MixedSignalParams>(&signal);
+            if (mixed == nullptr || !candidate[i]) return;
+            for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
+                if (target >= n || target == i || !candidate[static_cast<size_t>(target)]) continue;
+                names[i] = true;
+                named[static_cast<size_t>(target)] = true;
+            }
+        });
+        bool changed = false;
+        for (size_t i = 0; i < n; ++i) {
+            if (candidate[i] && !(names[i] && named[i])) {
+                candidate[i] = false;
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < n; ++i) {
+        if (candidate[i]) positions.push_back(i);
+    }
+    return positions;
+}
+
+// The dependencies of the mixed signals that can lie on a cycle on one another, self-references
+// left out (they are reported on their own). At most two edges per signal. Nodes are numbered
+// in the order of `nodes`, their positions.
 struct Graph {
+    std::vector<size_t> nodes;
     std::vector<std::array<size_t, 2>> edges;
     std::vector<std::uint8_t> degree;
 
-    explicit Graph(const std::vector<Signal>& signals)
-        : edges(signals.size()), degree(signals.size(), 0) {
-        const size_t n = signals.size();
-        for (size_t i = 0; i < n; ++i) {
-            const auto* mixed = std::get_if<MixedSignalParams>(&signals[i]);
-            if (mixed == nullptr) continue;
-            for (std::uint64_t target : {mixed->a_idx, mixed->b_idx}) {
-                if (target >= n || target == i) continue;
-                const auto t = static_cast<size_t>(target);
-                if (degree[i] == 1 && edges[i][0] == t) continue;  // a and b name the same one
-                edges[i][degree[i]++] = t;
+    explicit Graph(const SignalList& signals)
+        : nodes(cycle_candidates(signals)), edges(nodes.size()), degree(nodes.size(), 0) {
+        if (nodes.empty()) return;
+        auto node_of = [this](std::uint64_t position) {
+            const auto it = std::lower_bound(nodes.begin(), nodes.end(), position);
+            return it != nodes.end() && *it == position ? static_cast<size_t>(it - nodes.begin())
+                                                        : unvisited;
+        };
+        size_t next = 0;  // the next node, in the order the signals come
+        signals.visit(nodes.front(), nodes.back() + 1, [&](size_t i, const Signal& signal) {
+            if (next == nodes.size() || nodes[next] != i) return;
+            const size_t v = next++;
+            const auto& mixed = std::get<MixedSignalParams>(signal);
+            for (std::uint64_t target : {mixed.a_idx, mixed.b_idx}) {
+                const size_t t = node_of(target);
+                if (t == unvisited || t == v) continue;
+                if (degree[v] == 1 && edges[v][0] == t) continue;  // a and b name the same one
+                edges[v][degree[v]++] = t;
             }
-        }
+        });
     }
     size_t size() const noexcept { return degree.size(); }
 };
-
-constexpr size_t unvisited = std::numeric_limits<size_t>::max();
 
 // Strongly connected components of more than one signal (Tarjan, with an explicit stack),
 // each sorted, the list ordered by smallest member; `component` receives each signal's group.
@@ -204,13 +265,15 @@ std::vector<size_t> shortest_cycle(const Graph& g, const std::vector<size_t>& co
     return cycle;
 }
 
-void check_cycles(const std::vector<Signal>& signals, Findings& findings) {
+void check_cycles(const SignalList& signals, Findings& findings) {
     const Graph g(signals);
     std::vector<size_t> component;
     const auto groups = cyclic_groups(g, component);
     std::vector<size_t> parent(g.size(), unvisited);
-    for (const auto& members : groups) {
-        const std::vector<size_t> cycle = shortest_cycle(g, component, members.front(), parent);
+    for (auto members : groups) {
+        std::vector<size_t> cycle = shortest_cycle(g, component, members.front(), parent);
+        for (size_t& node : members) node = g.nodes[node];  // positions, in the same order
+        for (size_t& node : cycle) node = g.nodes[node];
         std::string message = "mixed signals " + list_positions(members, 10);
         if (cycle.size() - 1 == members.size()) {
             message += " form a cycle: ";
@@ -352,11 +415,10 @@ struct NonFiniteWalk {
     }
 };
 
-void check_signals(const Settings& s, Findings& findings) {
-    const size_t n = s.signals.size();
+void check_signals(const Settings& s, const SignalList& signals, Findings& findings) {
+    const size_t n = signals.size();
     const std::uint64_t session_samples = num_samples_for(s.session_duration);
-    for (size_t i = 0; i < n; ++i) {
-        const Signal& signal = s.signals[i];
+    signals.visit_all([&](size_t i, const Signal& signal) {
         if (const auto* c = std::get_if<ConstantSignalParams>(&signal)) {
             check_level(signal_path(i) + ".value", c->value, findings);
         } else if (const auto* sine = std::get_if<SineSignalParams>(&signal)) {
@@ -380,7 +442,7 @@ void check_signals(const Settings& s, Findings& findings) {
                     findings.push_back(Finding{path, "names the mixed signal itself"});
                 }
             }
-        } else if (const auto* arbitrary = std::get_if<ArbitrarySignalParams>(&s.signals[i])) {
+        } else if (const auto* arbitrary = std::get_if<ArbitrarySignalParams>(&signal)) {
             const std::uint64_t count = arbitrary->samples.size();
             if (count != session_samples) {
                 findings.push_back(Finding{signal_path(i) + ".samples",
@@ -391,11 +453,11 @@ void check_signals(const Settings& s, Findings& findings) {
             }
             check_samples(signal_path(i) + ".samples", arbitrary->samples, findings);
         }
-    }
+    });
 }
 
-void check_source(const Settings& s, const std::string& path, const SignalSourceSelection& source,
-                  Findings& findings) {
+void check_source(const Settings& s, const SignalList& signals, const std::string& path,
+                  const SignalSourceSelection& source, Findings& findings) {
     if (source.external_selected) {
         const std::uint64_t inputs = s.machine_config.num_external_signal_sources;
         if (source.external >= inputs) {
@@ -404,20 +466,20 @@ void check_source(const Settings& s, const std::string& path, const SignalSource
                                                  ", which does not exist (the machine has " +
                                                  positions_of(inputs, "input") + ")"});
         }
-    } else if (source.internal >= s.signals.size()) {
+    } else if (source.internal >= signals.size()) {
         findings.push_back(Finding{path, "names signal " + std::to_string(source.internal) +
                                              ", which does not exist " +
-                                             available(s.signals.size(), "signal")});
+                                             available(signals.size(), "signal")});
     }
 }
 
-void check_channel(const Settings& s, std::string_view name, const ChannelSettings& channel,
-                   Findings& findings) {
+void check_channel(const Settings& s, const SignalList& signals, std::string_view name,
+                   const ChannelSettings& channel, Findings& findings) {
     if (!channel.enabled) return;
     const std::string prefix = std::string(name) + ".";
-    check_source(s, prefix + "amplitude1_source", channel.amplitude1_source, findings);
-    check_source(s, prefix + "amplitude2_source", channel.amplitude2_source, findings);
-    check_source(s, prefix + "modulation_source", channel.modulation_source, findings);
+    check_source(s, signals, prefix + "amplitude1_source", channel.amplitude1_source, findings);
+    check_source(s, signals, prefix + "amplitude2_source", channel.amplitude2_source, findings);
+    check_source(s, signals, prefix + "modulation_source", channel.modulation_source, findings);
     const auto& coils = s.machine_config.coils;
     if (channel.coil_idx >= coils.size()) {
         findings.push_back(Finding{prefix + "coil_idx",
@@ -447,6 +509,10 @@ std::vector<Finding> check_settings(const Settings& s) {
 }
 
 void check_settings(const Settings& s, const FindingSink& sink) {
+    check_settings(s, VectorSignals(s.signals), sink);
+}
+
+void check_settings(const Settings& s, const SignalList& signals, const FindingSink& sink) {
     Findings findings{sink};
     NonFiniteWalk machine{findings, "machine_config"};
     for_each_field(s.machine_config, machine);
@@ -472,10 +538,10 @@ void check_settings(const Settings& s, const FindingSink& sink) {
                                        format_float(MAX_SESSION_DURATION) +
                                        " s, the session lengths the stimulator runs"});
     }
-    check_signals(s, findings);
-    check_cycles(s.signals, findings);
-    check_channel(s, "channel_a_settings", s.channel_a_settings, findings);
-    check_channel(s, "channel_b_settings", s.channel_b_settings, findings);
+    check_signals(s, signals, findings);
+    check_cycles(signals, findings);
+    check_channel(s, signals, "channel_a_settings", s.channel_a_settings, findings);
+    check_channel(s, signals, "channel_b_settings", s.channel_b_settings, findings);
 }
 
 }  // namespace protocols

@@ -20,6 +20,7 @@
 #include "protocols/decoding.hpp"
 #include "protocols/encoding.hpp"
 #include "protocols/settings.hpp"
+#include "protocols/signal_list.hpp"
 #include "protocols/utf8.hpp"
 #include "sample_lists.hpp"
 
@@ -116,6 +117,23 @@ public:
         scanner_ = scanner;
     }
 
+    // Validates the signals and records in `index` where they lie, instead of keeping them;
+    // their sample lists are validated as defer_samples does, into `runs`.
+    void index_signals(SignalIndex* index, std::vector<SampleRun>* runs,
+                       SampleScanner scanner) noexcept {
+        index_ = index;
+        defer_samples(runs, scanner);
+    }
+
+    // Reads the signal validated before that begins at `offset` into `signal`; returns where it
+    // ends, or not_accepted.
+    std::size_t read_validated_signal(std::size_t offset, Signal& signal) {
+        if (offset > in_.size()) return not_accepted;
+        pos_ = offset;
+        if (!read_signal(signal)) return not_accepted;
+        return pos_;
+    }
+
     // Reads `count` samples validated before, from `offset` on, into `out`.
     bool read_validated_samples(std::size_t offset, std::int16_t* out, std::size_t count) {
         if (offset > in_.size()) return false;
@@ -149,6 +167,12 @@ public:
         } else if constexpr (std::is_same_v<T, SampleVector>) {
             read_samples(value);
         } else if constexpr (IsVector<T>::value) {
+            if constexpr (std::is_same_v<T, std::vector<Signal>>) {
+                if (index_ != nullptr) {
+                    read_indexed_signals();
+                    return;
+                }
+            }
             const std::size_t least = min_encoded_size<typename T::value_type>();
             std::size_t count = 0;
             if (!read_count(count, least, "element")) return;
@@ -430,6 +454,32 @@ private:
         return true;
     }
 
+    // The signals one at a time through one scratch signal, their kinds and marks kept.
+    void read_indexed_signals() {
+        std::size_t count = 0;
+        if (!read_count(count, min_encoded_size<Signal>(), "element")) return;
+        SignalIndex& index = *index_;
+        index.count = count;
+        index.kinds.resize(count);
+        index.marks.clear();
+        if (count > 0) index.marks.push_back(SignalIndex::Mark{0, pos_});
+        SignalIndex::Mark last = index.marks.empty() ? SignalIndex::Mark{} : index.marks.back();
+        Signal scratch;
+        for (std::size_t i = 0; i < count; ++i) {
+            set_index(i);
+            const std::size_t runs_before = deferred_->size();
+            if (!read_signal(scratch)) return;
+            index.kinds[i] = static_cast<std::uint8_t>(scratch.index());
+            const bool ran = deferred_->size() != runs_before;
+            if (ran) deferred_->back().list = i;
+            if (i + 1 < count && (ran || i + 1 - last.position >= signals_between_marks ||
+                                  pos_ - last.offset >= bytes_between_marks)) {
+                last = SignalIndex::Mark{i + 1, pos_};
+                index.marks.push_back(last);
+            }
+        }
+    }
+
     bool read_signal(Signal& signal) {
         const std::size_t start = pos_;
         std::uint64_t kind = 0;
@@ -453,6 +503,7 @@ private:
     std::size_t owed_ = 0;  // the fewest bytes the lists being read still need after this item
     std::size_t required_end_ = 0;
     std::vector<SampleRun>* deferred_ = nullptr;
+    SignalIndex* index_ = nullptr;
     SampleScanner scanner_ = nullptr;
     std::size_t lists_ = 0;  // sample lists met so far
     std::size_t pos_ = 0;

@@ -11,6 +11,7 @@
 
 #include "decoder.hpp"
 #include "protocols/decoding.hpp"
+#include "protocols/signal_list.hpp"
 
 namespace protocols {
 
@@ -68,25 +69,14 @@ void decode_deferred_samples(Settings& settings, std::span<const std::uint8_t> b
     auto collect = [&lists](SampleVector& samples) { lists.push_back(&samples); };
     SampleLists<decltype(collect)> walker(collect);
     walker.walk(settings);
+    std::vector<SampleVector*> targets;
+    targets.reserve(runs.size());
     for (const SampleRun& run : runs) {
         if (run.list >= lists.size())
             throw std::invalid_argument("sample lists not in this record");
-        lists[run.list]->resize(run.count);
+        targets.push_back(lists[run.list]);
     }
-    // In steps, so that `done` can let go of the input behind as the samples grow.
-    constexpr std::size_t step = std::size_t{1} << 18;
-    Decoder decoder(bytes, use_sample_blocks());
-    for (const SampleRun& run : runs) {
-        std::int16_t* out = lists[run.list]->data();
-        for (std::size_t first = 0; first < run.count; first += step) {
-            const std::size_t n = std::min(step, run.count - first);
-            const std::size_t from = first == 0 ? run.offset : decoder.position();
-            if (!decoder.read_validated_samples(from, out + first, n)) {
-                throw std::invalid_argument("sample list not validated in these bytes");
-            }
-            if (done) done(run.offset, decoder.position());
-        }
-    }
+    decode_sample_runs(targets, bytes, runs, done);
 }
 
 }  // namespace protocols

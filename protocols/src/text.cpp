@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "protocols/signal_list.hpp"
 #include "protocols/utf8.hpp"
 
 namespace protocols {
@@ -191,8 +192,9 @@ std::size_t size_bound(const T& value, std::size_t level) {
 
 class TextWriter {
 public:
-    explicit TextWriter(std::string& out, const TextSink* sink = nullptr)
-        : out_(out), sink_(sink) {}
+    explicit TextWriter(std::string& out, const TextSink* sink = nullptr,
+                        const SignalList* signals = nullptr)
+        : out_(out), sink_(sink), signals_(signals) {}
 
     // Hands what is written so far to the sink, if there is one; `out_` then starts over.
     void flush() {
@@ -212,6 +214,14 @@ public:
                 new_line(level + 1);
                 out_ += name;
                 out_ += ": ";
+                if constexpr (
+                    std::same_as<std::remove_cvref_t<decltype(field)>, std::vector<Signal>>) {
+                    if (signals_ != nullptr) {
+                        write_signals(level + 1);
+                        out_ += ',';
+                        return;
+                    }
+                }
                 write(field, level + 1);
                 out_ += ',';
             });
@@ -254,6 +264,22 @@ public:
         }
     }
 
+    // The signals of `signals_` in place of a record's own, as the list branch writes them.
+    void write_signals(std::size_t level) {
+        if (signals_->size() == 0) {
+            out_ += "[]";
+            return;
+        }
+        out_ += '[';
+        signals_->visit_all([&](std::size_t, const Signal& signal) {
+            new_line(level + 1);
+            write(signal, level + 1);
+            out_ += ',';
+        });
+        new_line(level);
+        out_ += ']';
+    }
+
 private:
     void new_line(std::size_t level) {
         if (sink_ != nullptr && out_.size() >= flush_size) flush();
@@ -290,6 +316,7 @@ private:
 
     std::string& out_;
     const TextSink* sink_;
+    const SignalList* signals_;
 };
 
 template <class T>
@@ -342,6 +369,25 @@ void write_text(const Protocol& value, const TextSink& sink) {
     TextWriter writer(out, &sink);
     writer.write(value, 0);
     writer.flush();
+}
+
+void write_text(const Settings& head, const SignalList& signals, const TextSink& sink) {
+    std::string out;
+    TextWriter writer(out, &sink, &signals);
+    // The Protocol record around the settings, as the generic writer lays it out.
+    out += Protocol::record_name;
+    out += " {\n";
+    out.append(indent_width, ' ');
+    out += "settings: ";
+    writer.write(head, 1);
+    out += ",\n}";
+    writer.flush();
+}
+
+std::string to_text(const Settings& head, const SignalList& signals) {
+    std::string out;
+    write_text(head, signals, [&out](std::string_view piece) { out += piece; });
+    return out;
 }
 
 std::string to_text(const Protocol& value) { return render(value); }

@@ -18,6 +18,7 @@
 #include "fileguard/journal.hpp"
 #include "protocols/checks.hpp"
 #include "protocols/decoding.hpp"
+#include "protocols/signal_list.hpp"
 #include "views.hpp"
 
 namespace qelmfile {
@@ -176,9 +177,11 @@ PyObject* decode(std::span<const std::uint8_t> bytes) {
 // load's decoding: the file's bytes are ours, so the sample lists are only validated here
 // (a vector scan, a fraction of the time decoding them takes) and are decoded from the kept
 // bytes when first needed. The same errors as decode(), at the same offsets.
+// The signals stay in those bytes too, with an index of where they lie, and each is decoded
+// when it is asked for: a decoded signal takes about 40 bytes, a small one in the file a few.
 PyObject* decode_deferred(FileBytes&& bytes) {
-    auto result = decode_unlocked([&] { return protocols::decode_settings_deferred(bytes); });
-    return new_protocol_file(std::move(std::get<protocols::DeferredSettings>(result)),
+    auto result = decode_unlocked([&] { return protocols::decode_settings_indexed(bytes); });
+    return new_protocol_file(std::move(std::get<protocols::IndexedSettings>(result)),
                              std::move(bytes));
 }
 
@@ -334,7 +337,9 @@ PyObject* load(PyObject*, PyObject* path) noexcept {
     }
 }
 
-const protocols::Settings& require_file(PyObject* object, const char* function) {
+// The settings of the ProtocolFile `object`, samples decoded; with `whole`, with every signal
+// in them, else without the signals kept in the file's bytes (read through signal_list).
+const protocols::Settings& require_file(PyObject* object, const char* function, bool whole) {
     const protocols::Settings* settings = settings_of(object);
     if (settings == nullptr) {
         Ref name = checked(PyType_GetName(Py_TYPE(object)));
@@ -343,18 +348,18 @@ const protocols::Settings& require_file(PyObject* object, const char* function) 
         throw PyErrorAlreadySet{};
     }
     require_samples(object);
-    return *settings;
+    return whole ? whole_settings(object) : *settings;
 }
 
 PyObject* check_file(PyObject*, PyObject* file) noexcept {
     try {
-        const std::vector<protocols::Finding> findings =
-            protocols::check_settings(require_file(file, "check"));
+        const protocols::Settings& settings = require_file(file, "check", false);
         Ref list = checked(PyList_New(0));
-        for (const protocols::Finding& finding : findings) {
-            Ref item = checked(new_finding(finding));
-            check(PyList_Append(list.get(), item.get()) == 0);
-        }
+        protocols::check_settings(settings, *signal_list(file),
+                                  [&](const protocols::Finding& finding) {
+                                      Ref item = checked(new_finding(finding));
+                                      check(PyList_Append(list.get(), item.get()) == 0);
+                                  });
         return list.release();
     } catch (...) {
         return translate_current_exception();
@@ -366,8 +371,8 @@ PyObject* diff(PyObject*, PyObject* args) noexcept {
         PyObject* a = nullptr;
         PyObject* b = nullptr;
         check(PyArg_UnpackTuple(args, "diff", 2, 2, &a, &b) != 0);
-        const protocols::Settings& left = require_file(a, "diff");
-        const protocols::Settings& right = require_file(b, "diff");
+        const protocols::Settings& left = require_file(a, "diff", true);
+        const protocols::Settings& right = require_file(b, "diff", true);
         Ref list = checked(PyList_New(0));
         auto add = [&](const std::string& path, const auto& x, const auto& y) -> bool {
             Ref entry = checked(Py_BuildValue("(NNN)", checked(new_text(path)).release(),
@@ -429,7 +434,8 @@ PyObject* create_module() {
     Ref module(PyModule_Create(&module_definition));
     if (!module) return nullptr;
     if (!create_format_error(module.get()) || !create_finding_type(module.get()) ||
-        !create_sample_buffer_type() || !create_view_types(module.get())) {
+        !create_sample_buffer_type() || !create_signal_sequence_type() ||
+        !create_view_types(module.get())) {
         return nullptr;
     }
     register_fork_guard();

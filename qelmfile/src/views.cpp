@@ -85,13 +85,19 @@ PyObject* get_field(PyObject* self, void* closure) noexcept {
         const auto wanted = reinterpret_cast<std::uintptr_t>(closure);
         std::uintptr_t i = 0;
         PyObject* result = nullptr;
+        // A signal decoded for its view alone is owned by the view, which its samples keep.
+        PyObject* holder = as_record(self)->owned != nullptr ? self : owner_of(self);
         for_each_field(record_of<R>(self), [&](std::string_view, const auto& field) {
             if (i++ != wanted) return;
-            if constexpr (
-                std::is_same_v<std::remove_cvref_t<decltype(field)>, protocols::SampleVector>) {
+            using F = std::remove_cvref_t<decltype(field)>;
+            if constexpr (std::is_same_v<F, protocols::SampleVector>) {
                 require_samples(owner_of(self));
             }
-            result = to_python(field, owner_of(self));
+            if constexpr (std::is_same_v<F, std::vector<protocols::Signal>>) {
+                result = new_signal_sequence(owner_of(self));
+            } else {
+                result = to_python(field, holder);
+            }
         });
         return result;
     } catch (...) {
@@ -111,7 +117,12 @@ PyObject* record_str(PyObject* self) noexcept {
         if constexpr (holds_samples<R>) require_samples(owner_of(self));
         std::string text;
         if constexpr (std::is_same_v<R, protocols::Settings>) {
-            text = protocols::to_text(as_record(self)->file->protocol);
+            const FileState& state = *as_record(self)->file;
+            if (state.indexed) {
+                text = protocols::to_text(state.protocol.settings, *signal_list(self));
+            } else {
+                text = protocols::to_text(state.protocol);
+            }
         } else if constexpr (is_signal_payload<R>) {
             text =
                 protocols::to_text(*static_cast<const protocols::Signal*>(as_record(self)->record));
@@ -155,10 +166,12 @@ PyObject* record_repr(PyObject* self) noexcept {
 }
 
 PyObject* file_repr(PyObject* self) noexcept {
-    const protocols::Settings& s = as_record(self)->file->protocol.settings;
+    const FileState& state = *as_record(self)->file;
+    const protocols::Settings& s = state.protocol.settings;
+    const std::size_t count = state.indexed ? state.index.count : s.signals.size();
     const std::string duration = protocols::format_float(s.session_duration);
     return PyUnicode_FromFormat("<qelmfile.ProtocolFile: %s s, %zu signal%s>", duration.c_str(),
-                                s.signals.size(), s.signals.size() == 1 ? "" : "s");
+                                count, count == 1 ? "" : "s");
 }
 
 template <class R>
@@ -171,7 +184,12 @@ PyObject* record_richcompare(PyObject* self, PyObject* other, int op) noexcept {
             require_samples(owner_of(self));
             require_samples(owner_of(other));
         }
-        const bool equal = records_equal(record_of<R>(self), record_of<R>(other));
+        bool equal = false;
+        if constexpr (std::is_same_v<R, protocols::Settings>) {
+            equal = records_equal(whole_settings(self), whole_settings(other));
+        } else {
+            equal = records_equal(record_of<R>(self), record_of<R>(other));
+        }
         return PyBool_FromLong((equal == (op == Py_EQ)) ? 1 : 0);
     } catch (...) {
         return translate_current_exception();
@@ -183,6 +201,7 @@ void record_dealloc(PyObject* self) noexcept {
     RecordObject* object = as_record(self);
     Py_XDECREF(object->owner);
     delete object->file;
+    delete object->owned;
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -198,7 +217,7 @@ PyObject* file_to_protocol(PyObject* self, PyObject* args, PyObject* kwargs) noe
     }
     try {
         require_samples(self);
-        return to_protocol(as_record(self)->file->protocol.settings, allow_target_machine != 0);
+        return to_protocol(whole_settings(self), allow_target_machine != 0);
     } catch (...) {
         return translate_current_exception();
     }
@@ -304,6 +323,7 @@ PyObject* new_view(std::size_t index, PyObject* owner, const void* record) {
     object->owner = Py_NewRef(owner);
     object->record = record;
     object->file = nullptr;
+    object->owned = nullptr;
     return self;
 }
 
@@ -316,6 +336,7 @@ PyObject* new_protocol_file(std::unique_ptr<FileState> file) {
     object->owner = nullptr;
     object->record = &file->protocol.settings;
     object->file = file.release();
+    object->owned = nullptr;
     return self;
 }
 
@@ -334,6 +355,44 @@ PyObject* new_protocol_file(protocols::DeferredSettings&& deferred, FileBytes&& 
     file->pending = !file->runs.empty();
     if (file->pending) file->bytes = std::move(bytes);
     return new_protocol_file(std::move(file));
+}
+
+PyObject* new_protocol_file(protocols::IndexedSettings&& indexed, FileBytes&& bytes) {
+    auto file = std::make_unique<FileState>();
+    file->protocol.settings = std::move(indexed.settings);
+    file->indexed = true;
+    file->index = std::move(indexed.signals);
+    file->runs = std::move(indexed.runs);
+    file->run_signals.resize(file->runs.size(),
+                             protocols::Signal(protocols::ArbitrarySignalParams{}));
+    file->pending = !file->runs.empty();
+    file->bytes = std::move(bytes);
+    return new_protocol_file(std::move(file));
+}
+
+std::unique_ptr<protocols::SignalList> signal_list(PyObject* file) {
+    const FileState& state = *as_record(file)->file;
+    if (!state.indexed) {
+        return std::make_unique<protocols::VectorSignals>(state.protocol.settings.signals);
+    }
+    return std::make_unique<protocols::StoredSignals>(state.bytes, state.index, &state.runs,
+                                                      &state.run_signals);
+}
+
+const protocols::Settings& whole_settings(PyObject* file) {
+    FileState& state = *as_record(file)->file;
+    if (!state.indexed) return state.protocol.settings;
+    require_samples(file);
+    if (!state.whole) {  // another thread may have built it while the samples were decoded
+        auto whole = std::make_unique<protocols::Settings>(state.protocol.settings);
+        const auto signals = signal_list(file);
+        whole->signals.reserve(signals->size());
+        signals->visit_all([&](std::size_t, const protocols::Signal& signal) {
+            whole->signals.push_back(signal);
+        });
+        state.whole = std::move(whole);
+    }
+    return *state.whole;
 }
 
 const protocols::Settings* settings_of(PyObject* object) {
@@ -398,15 +457,25 @@ void require_samples(PyObject* file) {
         if (const DecodingSection section; !state.decoded.load()) {
             try {
                 std::size_t released = 0;  // the bytes before are given back already
-                protocols::decode_deferred_samples(
-                    state.protocol.settings, state.bytes, state.runs,
-                    [&](std::size_t begin, std::size_t end) {
-                        begin = std::max(begin, released);
-                        if (begin < end) {
-                            protocols::release_pages(state.bytes.data() + begin, end - begin);
-                        }
-                        released = end;
-                    });
+                const protocols::InputDone give_back = [&](std::size_t begin, std::size_t end) {
+                    begin = std::max(begin, released);
+                    if (begin < end) {
+                        protocols::release_pages(state.bytes.data() + begin, end - begin);
+                    }
+                    released = end;
+                };
+                if (state.indexed) {
+                    std::vector<protocols::SampleVector*> lists;
+                    lists.reserve(state.run_signals.size());
+                    for (protocols::Signal& signal : state.run_signals) {
+                        lists.push_back(
+                            &std::get<protocols::ArbitrarySignalParams>(signal).samples);
+                    }
+                    protocols::decode_sample_runs(lists, state.bytes, state.runs, give_back);
+                } else {
+                    protocols::decode_deferred_samples(state.protocol.settings, state.bytes,
+                                                       state.runs, give_back);
+                }
                 state.decoded.store(true);
             } catch (const std::bad_alloc&) {
                 out_of_memory = true;  // thrown before any byte was given back: can be retried
@@ -424,8 +493,10 @@ void require_samples(PyObject* file) {
             return nullptr;
         }
         state.pending = false;
-        FileBytes().swap(state.bytes);
-        std::vector<protocols::SampleRun>().swap(state.runs);
+        if (!state.indexed) {  // an indexed file reads its other signals from the bytes left
+            FileBytes().swap(state.bytes);
+            std::vector<protocols::SampleRun>().swap(state.runs);
+        }
         return &state.protocol;
     };
     if (state.samples_decoded.get_or_create(decode) == nullptr) throw PyErrorAlreadySet{};

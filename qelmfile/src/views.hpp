@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -21,6 +22,7 @@
 #include "protocols/decoding.hpp"
 #include "protocols/numeric.hpp"
 #include "protocols/settings.hpp"
+#include "protocols/signal_list.hpp"
 
 namespace qelmfile {
 
@@ -31,10 +33,22 @@ using FileBytes = std::vector<std::uint8_t, protocols::DefaultInitAllocator<std:
 // (load), the file's bytes to decode them from on first need. Until then the lists are empty;
 // once decoded, the bytes are freed. `pending` is read and written with the interpreter lock
 // held; the decoding runs without it, under the one-time guard.
+//
+// A file that load read keeps its signals in its bytes (`indexed`): `protocol.settings.signals`
+// stays empty, `index` says where each signal lies, and a signal is decoded when it is asked
+// for, so that memory follows the file's bytes, not the number of signals. The signals whose
+// sample lists were only validated (`runs`, by position) are kept decoded in `run_signals`,
+// their samples filled on first need; the bytes of those lists are then given back, the rest
+// of the bytes kept. `whole` is the record with all its signals, built for the operations that
+// need one (==, diff, to_protocol) and kept from then on.
 struct FileState {
     protocols::Protocol protocol;
     FileBytes bytes;
     std::vector<protocols::SampleRun> runs;
+    bool indexed = false;
+    protocols::SignalIndex index;
+    std::vector<protocols::Signal> run_signals;
+    std::unique_ptr<protocols::Settings> whole;
     bool pending = false;
     bool failed = false;  // the decoding broke off after giving bytes back: never retried
     // Set by the decoding thread once every list is filled, before it takes the interpreter
@@ -45,9 +59,10 @@ struct FileState {
 
 struct RecordObject {
     PyObject_HEAD
-    PyObject* owner;     // the ProtocolFile holding the record; nullptr in one
-    const void* record;  // the record shown (for a signal: its Signal variant)
-    FileState* file;     // ProtocolFile only: what it owns
+    PyObject* owner;           // the ProtocolFile holding the record; nullptr in one
+    const void* record;        // the record shown (for a signal: its Signal variant)
+    FileState* file;           // ProtocolFile only: what it owns
+    protocols::Signal* owned;  // a signal decoded for this view alone, which owns it
 };
 
 // The records that have a view type of their own. A signal's view type is that of its payload
@@ -82,12 +97,29 @@ inline PyTypeObject* protocol_file_type() { return view_type(0); }
 PyObject* new_protocol_file(protocols::Settings&& settings);
 // ... or the settings whose sample lists `deferred` left to decode from `bytes`.
 PyObject* new_protocol_file(protocols::DeferredSettings&& deferred, FileBytes&& bytes);
+// ... or the settings whose signals stay in `bytes`, as `indexed` says.
+PyObject* new_protocol_file(protocols::IndexedSettings&& indexed, FileBytes&& bytes);
 // The settings of a ProtocolFile, or nullptr (no exception set) for any other object. Their
 // sample lists may still be waiting to be decoded: see require_samples.
 const protocols::Settings* settings_of(PyObject* object);
 // Decodes the sample lists of the ProtocolFile `file` if that has not happened yet; throws
 // PyErrorAlreadySet when it fails (MemoryError). Every use of a sample list comes after it.
 void require_samples(PyObject* file);
+
+// The record of a ProtocolFile with all its signals, samples included (built from the file's
+// bytes the first time it is needed for a file that keeps its signals there).
+const protocols::Settings& whole_settings(PyObject* file);
+// The signals of a ProtocolFile, read where they are kept; valid while the file lives. The
+// samples must have been required before they are read.
+std::unique_ptr<protocols::SignalList> signal_list(PyObject* file);
+// The sequence that `signals` of a ProtocolFile returns: read-only, with len(), indexing (by
+// position or slice, the latter giving a tuple), iteration and == with another such sequence or
+// a tuple, like the tuple it stands for; a signal's view is made when it is asked for.
+bool create_signal_sequence_type();
+PyObject* new_signal_sequence(PyObject* file);
+// A new view of the signal at `position` (< the file's signal count) of the ProtocolFile `file`.
+PyObject* signal_view(PyObject* file, std::size_t position);
+std::size_t signal_count(PyObject* file);
 
 // Makes fork() wait for sample decodings running without the interpreter lock, so that a child
 // never inherits one half done. Called once, by the module.

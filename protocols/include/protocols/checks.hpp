@@ -62,4 +62,9 @@ std::vector<Finding> check_settings(const Settings& settings);
 using FindingSink = std::function<void(const Finding&)>;
 void check_settings(const Settings& settings, const FindingSink& sink);
 
+// The same for `settings` with the signals of `signals` in place of its own (which are not
+// read), e.g. signals left in a file's bytes.
+class SignalList;
+void check_settings(const Settings& settings, const SignalList& signals, const FindingSink& sink);
+
 }  // namespace protocols

@@ -26,6 +26,12 @@ std::string to_text(ErrorCode value);
 using TextSink = std::function<void(std::string_view)>;
 void write_text(const Protocol& value, const TextSink& sink);
 
+class SignalList;
+// The same for the Protocol of `head` with the signals of `signals` in place of its own (which
+// are not read): the text of a record whose signals stay in the file's bytes.
+void write_text(const Settings& head, const SignalList& signals, const TextSink& sink);
+std::string to_text(const Settings& head, const SignalList& signals);
+
 // A 64-bit float: the shortest digits that read back as the same value, positional from
 // 0.0001 up to (not including) 1e16 and for zero, scientific otherwise; "NaN", "inf", "-inf".
 std::string format_float(double value);

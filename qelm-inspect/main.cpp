@@ -12,6 +12,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include "protocols/win32.hpp"
 #endif
 
 #include "fileguard/journal.hpp"
@@ -167,6 +169,22 @@ bool has_svg_extension(std::string_view name) {
     return true;
 }
 
+// The file as the C library opens it: on Windows a name in the ANSI code page, which the
+// record's lookup takes in UTF-16.
+fileguard::Recovery recover(const std::string& file) {
+#ifdef _WIN32
+    if (file.empty() || file.size() > 32767) return {};
+    const int size = static_cast<int>(file.size());
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, file.data(), size, nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, file.data(), size, wide.data(), length);
+    return fileguard::recover_path(wide);
+#else
+    return fileguard::recover_path(file);
+#endif
+}
+
 int run(int argc, char** argv) {
     Options options;
     if (const std::string problem = parse(argc, argv, options); !problem.empty()) {
@@ -183,7 +201,7 @@ int run(int argc, char** argv) {
 
     // A save killed while rewriting the file in place is undone first, so that what is shown
     // is one whole protocol; --check counts that as a finding, the other modes mention it.
-    const fileguard::Recovery recovery = fileguard::recover_path(options.file);
+    const fileguard::Recovery recovery = recover(options.file);
     const std::string recovered = fileguard::describe(recovery);
     if (recovery.outcome == fileguard::Outcome::failed) {
         return failure(options.file + ": " + recovered);
@@ -231,13 +249,16 @@ int run(int argc, char** argv) {
         case Mode::summary:
             inspect::write_summary(settings, options.file, file_size, to_stdout);
             break;
-        case Mode::check:
-            if (recovery.outcome == fileguard::Outcome::recovered) {
-                to_stdout("recovery: " + recovered + "\n");
-            }
+        case Mode::check: {
+            // An interrupted save is a finding, whichever way its record was settled.
+            const bool interrupted = recovery.outcome == fileguard::Outcome::recovered ||
+                                     recovery.outcome == fileguard::Outcome::completed ||
+                                     recovery.outcome == fileguard::Outcome::stale;
+            if (interrupted) to_stdout("recovery: " + recovered + "\n");
             status = inspect::run_check(settings, to_stdout);
-            if (recovery.outcome == fileguard::Outcome::recovered) status = inspect::exit_findings;
+            if (interrupted) status = inspect::exit_findings;
             break;
+        }
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {

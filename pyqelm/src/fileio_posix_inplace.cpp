@@ -1,8 +1,10 @@
 // The rewrite in place on POSIX: the old contents go to a flushed record beside the file before
 // its first byte changes, so that a crash leaves either contents whole to whoever opens it next.
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "fileguard/journal.hpp"
 #include "fileio_posix.hpp"
@@ -71,7 +73,10 @@ public:
 
     // Where no record can be made beside the file (a directory the caller may not write, a
     // file whose directory is unknown), the file is rewritten behind the copy in memory only.
-    int keep_old(std::span<const std::uint8_t> old) override {
+    bool keeps_record() const override { return place_ != nullptr; }
+
+    int keep_old(std::span<const std::uint8_t> old, std::uint64_t new_size,
+                 std::span<const std::uint64_t> new_sums) override {
         if (place_ == nullptr) return 0;
         const int directory = place_->directory.get();
         const std::string name = fileguard::journal_name(place_->name);
@@ -88,11 +93,15 @@ public:
             if (attempt > 0 || ::unlinkat(directory, name.c_str(), 0) != 0) return EEXIST;
         }
         record_name_ = name;
-        const auto head = fileguard::encode_header({static_cast<std::uint64_t>(file_.status.st_dev),
-                                                    static_cast<std::uint64_t>(file_.status.st_ino),
-                                                    old.size(), fileguard::checksum(old)});
-        int error = pwrite_all(record_.get(), 0, head);
-        if (error == 0) error = pwrite_all(record_.get(), head.size(), old);
+        const std::vector<std::uint8_t> sums = fileguard::encode_sums(new_sums);
+        fileguard::Header header;
+        header.device = static_cast<std::uint64_t>(file_.status.st_dev);
+        header.inode = static_cast<std::uint64_t>(file_.status.st_ino);
+        header.old_size = old.size();
+        header.checksum = fileguard::body_checksum(old, sums);
+        header.new_size = new_size;
+        const auto head = fileguard::encode_header(header);
+        int error = write_record(head, old, sums);
         if (error == 0) error = injected_fault(Step::journal_sync);
         if (error == 0) error = sync_data(record_.get());
         if (error == 0) error = sync_directory(directory, place_->readable);
@@ -113,6 +122,35 @@ public:
 
 private:
     int fd() const { return file_.fd; }
+    // The record in one system call where it fits (it nearly always does).
+    int write_record(std::span<const std::uint8_t> head, std::span<const std::uint8_t> old,
+                     std::span<const std::uint8_t> sums) {
+        std::span<const std::uint8_t> parts[3] = {head, old, sums};
+        std::uint64_t offset = 0;
+        for (std::size_t first = 0; first < 3;) {
+            iovec vectors[3] = {};
+            int count = 0;
+            for (std::size_t i = first; i < 3; ++i) {
+                vectors[count++] = {const_cast<std::uint8_t*>(parts[i].data()), parts[i].size()};
+            }
+            const ssize_t written =
+                ::pwritev(record_.get(), vectors, count, static_cast<off_t>(offset));
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (written == 0) return write_zero;
+            offset += static_cast<std::uint64_t>(written);
+            for (auto rest = static_cast<std::size_t>(written); first < 3;) {
+                const std::size_t take = std::min(rest, parts[first].size());
+                parts[first] = parts[first].subspan(take);
+                rest -= take;
+                if (!parts[first].empty()) break;
+                ++first;
+            }
+        }
+        return 0;
+    }
     void drop_record() {
         ::unlinkat(place_->directory.get(), record_name_.c_str(), 0);
         record_name_.clear();

@@ -238,6 +238,9 @@ int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> da
         return 0;
     }
     error = last_error();
+    // A rival saver put a whole file at the name in the moment it stood empty: this save goes
+    // round again, over that file, under its lock.
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return again;
     temp.release();
     return error;
 }
@@ -325,6 +328,14 @@ int save_existing(const std::wstring& target, std::span<const std::uint8_t> data
 }
 
 int replace(std::wstring target, std::span<const std::uint8_t> data, bool& old_in_record) {
+    // A file that a rival saver's replace is removing refuses every open for a moment, with the
+    // code of a plain refusal: asked again a few times before that is believed.
+    int refusals = 0;
+    const auto refused_for_now = [&refusals](int error) {
+        if (error != ERROR_ACCESS_DENIED || ++refusals > 20) return false;
+        ::Sleep(1);
+        return true;
+    };
     for (int round = 0;; ++round) {
         // Learn about an existing target the way a direct open would see it: through links, so
         // the file a link leads to is replaced rather than the link.
@@ -333,6 +344,7 @@ int replace(std::wstring target, std::span<const std::uint8_t> data, bool& old_i
                                          nullptr));
         if (!probe) {
             const int error = last_error();
+            if (refused_for_now(error)) continue;
             if (error != ERROR_FILE_NOT_FOUND) return error;
             // A new file is always made by a move, so nobody ever sees it half written.
             return create_and_swap(target, data, false, FILE_ATTRIBUTE_NORMAL);
@@ -362,7 +374,7 @@ int replace(std::wstring target, std::span<const std::uint8_t> data, bool& old_i
         }
         probe.reset();
         const int result = save_existing(target, data, attributes, old_in_record);
-        if (result != again) return result;
+        if (result != again && !(refused_for_now(result) && !old_in_record)) return result;
         if (round == max_rounds) return ERROR_SHARING_VIOLATION;
     }
 }

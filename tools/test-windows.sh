@@ -11,8 +11,8 @@
 #   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheels when all passed
 #
 # For a quicker look while working: WINDOWS_PYTHONS="311" tests one interpreter only (its
-# version tags, of 311 312 313; a tag other than 311 needs 311 too, whose build the others
-# link), and WINDOWS_GTEST_ONLY=1 stops after the GoogleTest suites.
+# version tags, of 311 312 313; 311 is always built, as the others link its library, and
+# 3.12's import libraries are fetched for the stable-ABI build), and WINDOWS_GTEST_ONLY=1 stops after the GoogleTest suites.
 #
 # Only the modules differ between the two wheels: the protocol library, qelm-inspect and the
 # GoogleTest suites are built once, in the cp311 build, and the stable-ABI build links that
@@ -167,6 +167,8 @@ cp "$W/python311/libs/python311.lib" "$W/libpython311.dll.a"
 ABI3=""
 [[ " ${INTERPRETERS[*]} " == *" 312 "* || " ${INTERPRETERS[*]} " == *" 313 "* ]] && ABI3=yes
 if [ -n "$ABI3" ]; then
+  # The stable-ABI build links 3.12's import libraries, also when only 3.13 is tested.
+  fetch_python 312 3.12.1
   cp "$W/python312/libs/python312.lib" "$W/libpython312.dll.a"
   cp "$W/python312/libs/python3.lib" "$W/libpython3.dll.a"
 fi

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "inspect.hpp"
+#include "protocols/signal_list.hpp"
 #include "protocols/text.hpp"
 
 namespace inspect {
@@ -38,7 +39,8 @@ struct IsList<std::array<T, N>> : std::true_type {};
 
 class CompactWriter {
 public:
-    explicit CompactWriter(const TextSink& sink) : sink_(sink) {}
+    CompactWriter(const SignalList& signals, const TextSink& sink)
+        : signals_(signals), sink_(sink) {}
 
     void flush() {
         if (out_.empty()) return;
@@ -83,6 +85,20 @@ public:
             out_ += ')';
         } else if constexpr (std::same_as<T, SampleVector>) {
             write_samples(value, level);
+        } else if constexpr (std::same_as<T, std::vector<Signal>>) {
+            // The record's list is not read: the signals come from signals_, one at a time.
+            if (signals_.size() == 0) {
+                out_ += "[]";
+                return;
+            }
+            out_ += '[';
+            signals_.visit_all([&](std::size_t, const Signal& signal) {
+                new_line(level + 1);
+                write(signal, level + 1);
+                out_ += ',';
+            });
+            new_line(level);
+            out_ += ']';
         } else if constexpr (IsList<T>::value) {
             if (value.empty()) {
                 out_ += "[]";
@@ -151,6 +167,7 @@ private:
                 ", max " + std::to_string(stats.max);
     }
 
+    const SignalList& signals_;
     const TextSink& sink_;
     std::string out_;
     std::string note_;
@@ -159,7 +176,11 @@ private:
 }  // namespace
 
 void write_compact(const Settings& settings, const TextSink& sink) {
-    CompactWriter writer(sink);
+    write_compact(settings, VectorSignals(settings.signals), sink);
+}
+
+void write_compact(const Settings& settings, const SignalList& signals, const TextSink& sink) {
+    CompactWriter writer(signals, sink);
     writer.write_protocol(settings);
     writer.flush();
 }

@@ -32,6 +32,8 @@ void write_summary(const protocols::Settings& settings, const protocols::SignalL
 // Lists up to that length, and everything else, read exactly as in the full text form.
 inline constexpr std::size_t compact_sample_limit = 6;
 void write_compact(const protocols::Settings& settings, const protocols::TextSink& sink);
+void write_compact(const protocols::Settings& settings, const protocols::SignalList& signals,
+                   const protocols::TextSink& sink);
 
 // --check: one finding per line, or "ok"; returns exit_ok or exit_findings.
 int run_check(const protocols::Settings& settings, const protocols::TextSink& sink);

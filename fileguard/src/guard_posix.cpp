@@ -147,49 +147,49 @@ Recovery recover_open(int directory, const std::string& name, int fd) {
         return {Outcome::failed, errno};
     }
     if (!trusted(of_record, of_file)) return {};
+    // Judging a record reads the file; a caller that may only write it leaves the record to
+    // the next one that may read it, who then finds this caller's save complete.
+    const int access = ::fcntl(fd, F_GETFL);
+    if (access < 0 || (access & O_ACCMODE) == O_WRONLY) return {};
 
-    const auto discard = [&]() -> Recovery {
-        if (const int error = remove_record(directory, record_name); error != 0) {
+    const auto size = static_cast<std::uint64_t>(of_record.st_size);
+    // Not even a header: torn at its start. A length beyond any record's is not read at all.
+    Decision decision;
+    if (size >= header_size && size <= std::uint64_t{1} << 40) {
+        std::unique_ptr<std::uint8_t[]> bytes;
+        try {
+            bytes = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(size));
+        } catch (const std::bad_alloc&) {
+            return {Outcome::failed, ENOMEM};
+        }
+        const std::span<std::uint8_t> whole(bytes.get(), static_cast<std::size_t>(size));
+        if (const int error = read_all(record.get(), 0, whole); error != 0) {
             return {Outcome::failed, error};
         }
-        return {Outcome::discarded, 0};
-    };
-    const auto size = static_cast<std::uint64_t>(of_record.st_size);
-    std::array<std::uint8_t, header_size> head{};
-    if (size < header_size) return discard();
-    if (const int error = read_all(record.get(), 0, head); error != 0) {
+        const ReadAt read = [fd](std::uint64_t offset, std::span<std::uint8_t> into) {
+            return read_all(fd, offset, into);
+        };
+        if (const int error = decide(whole, static_cast<std::uint64_t>(of_file.st_dev),
+                                     static_cast<std::uint64_t>(of_file.st_ino),
+                                     static_cast<std::uint64_t>(of_file.st_size), read, decision);
+            error != 0) {
+            return {Outcome::failed, error};
+        }
+        if (decision.put_back) {
+            int error = write_all(fd, decision.old);
+            while (error == 0 && ::ftruncate(fd, static_cast<off_t>(decision.old.size())) != 0) {
+                if (errno != EINTR) error = errno;
+            }
+            while (error == 0 && ::fdatasync(fd) != 0) {
+                if (errno != EINTR) error = errno;
+            }
+            if (error != 0) return {Outcome::failed, error};
+        }
+    }
+    if (const int error = remove_record(directory, record_name); error != 0) {
         return {Outcome::failed, error};
     }
-    const std::optional<Header> header = decode_header(head);
-    // A record of another file (this one was replaced meanwhile) says nothing about this one.
-    if (!header || header->old_size != size - header_size ||
-        header->device != static_cast<std::uint64_t>(of_file.st_dev) ||
-        header->inode != static_cast<std::uint64_t>(of_file.st_ino)) {
-        return discard();
-    }
-    std::unique_ptr<std::uint8_t[]> old;
-    try {
-        old = std::make_unique_for_overwrite<std::uint8_t[]>(
-            static_cast<std::size_t>(header->old_size));
-    } catch (const std::bad_alloc&) {
-        return {Outcome::failed, ENOMEM};
-    }
-    const std::span<std::uint8_t> contents(old.get(), static_cast<std::size_t>(header->old_size));
-    if (const int error = read_all(record.get(), header_size, contents); error != 0) {
-        return {Outcome::failed, error};
-    }
-    if (checksum(contents) != header->checksum) return discard();
-
-    int error = write_all(fd, contents);
-    while (error == 0 && ::ftruncate(fd, static_cast<off_t>(header->old_size)) != 0) {
-        if (errno != EINTR) error = errno;
-    }
-    while (error == 0 && ::fdatasync(fd) != 0) {
-        if (errno != EINTR) error = errno;
-    }
-    if (error == 0) error = remove_record(directory, record_name);
-    if (error != 0) return {Outcome::failed, error};
-    return {Outcome::recovered, 0};
+    return {decision.outcome, 0};
 }
 
 Recovery recover_path(const std::string& path) {

@@ -124,9 +124,15 @@ public:
     virtual int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) = 0;
     virtual int set_length(std::uint64_t length) = 0;
     virtual int sync() = 0;
-    // Makes the whole old contents durable elsewhere before any byte of the file changes, so
+    // Whether `keep_old` makes a record, which then needs the checksums of the new blocks.
+    virtual bool keeps_record() const { return false; }
+    // Makes the whole old contents durable elsewhere before any byte of the file changes, with
+    // the length and block checksums of the new contents (empty unless `keeps_record`), so
     // that a crash cannot leave a mix; 0 where the platform keeps no such record.
-    virtual int keep_old(std::span<const std::uint8_t> /*old*/) { return 0; }
+    virtual int keep_old(std::span<const std::uint8_t> /*old*/, std::uint64_t /*new_size*/,
+                         std::span<const std::uint64_t> /*new_sums*/) {
+        return 0;
+    }
     // The file is flushed with its final contents (new, or old put back): the record goes.
     virtual int release_old() { return 0; }
 
@@ -138,10 +144,10 @@ protected:
 inline constexpr std::uint64_t in_place_backup_limit = std::uint64_t{256} << 20;
 
 // Rewrites an open file with `data`, guarded: the room is reserved before any old byte
-// changes, and on a failure (an exception from `data` included) the old bytes and length are
-// put back and flushed before the failure is returned. `readable` is false for a file opened
-// for writing only, whose old contents cannot be kept. See the definition for files beyond
-// `in_place_backup_limit`.
+// changes, the new contents go out in whole blocks of the record (the last one excepted), and on a
+// failure (an exception from `data` included) the old bytes and length are put back and flushed
+// before the failure is returned. `readable` is false for a file opened for writing only, whose old
+// contents cannot be kept. See the definition for files beyond `in_place_backup_limit`.
 int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data);
 inline int rewrite_in_place(InPlaceFile& file, bool readable, std::span<const std::uint8_t> data) {
     return rewrite_in_place(file, readable, BytesContents(data));

@@ -3,10 +3,13 @@
 #include "fileio.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <memory>
+#include <vector>
 
+#include "fileguard/journal.hpp"
 #include "protocols/utf8.hpp"
 
 namespace pyqelm::fileio::detail {
@@ -106,9 +109,27 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
         }
     }
     const bool whole = readable && old.size() == old_size;
-    // Before the first change, the record that undoes it after a crash.
+    // Before the first change, the record that undoes it after a crash, with what the new
+    // blocks will be, which tells a rewrite cut short from a file saved again since.
     if (whole) {
-        if (const int error = file.keep_old(old); error != 0) return error;
+        std::vector<std::uint64_t> sums;
+        if (file.keeps_record()) {
+            class Summer final : public Contents::Output {
+            public:
+                int write(std::span<const std::uint8_t> piece) override {
+                    sums.add(piece);
+                    count += piece.size();
+                    return 0;
+                }
+                fileguard::BlockSums sums;
+                std::uint64_t count = 0;
+            };
+            Summer summer;
+            if (const int error = data.produce(summer); error != 0) return error;
+            if (summer.count != new_size) return write_zero;  // not what was announced
+            sums = summer.sums.finish();
+        }
+        if (const int error = file.keep_old(old, new_size, sums); error != 0) return error;
     }
 
     const auto step = [](Step point, auto&& operation) {
@@ -135,7 +156,8 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
         }
     };
 
-    // Each piece is written as it comes; never past the room reserved.
+    // Each piece is written as it comes, in whole blocks of the record: a write cut short
+    // then leaves every block old or new. Never past the room reserved.
     class Writer final : public Contents::Output {
     public:
         Writer(InPlaceFile& file, std::uint64_t limit) : file_(file), limit_(limit) {}
@@ -143,8 +165,37 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
             // More than announced would pass the reservation: refused like a short write.
             if (piece.size() > limit_ - offset_) return write_zero;
             if (const int fault = injected_fault(Step::write_piece); fault != 0) return fault;
-            if (const int error = file_.write_at(offset_, piece); error != 0) return error;
             offset_ += piece.size();
+            if (filled_ > 0) {
+                const std::size_t take = std::min(piece.size(), block.size() - filled_);
+                std::copy_n(piece.begin(), take,
+                            block.begin() + static_cast<std::ptrdiff_t>(filled_));
+                filled_ += take;
+                piece = piece.subspan(take);
+                if (filled_ < block.size()) return 0;
+                if (const int error = file_.write_at(written_, block); error != 0) return error;
+                written_ += block.size();
+                filled_ = 0;
+            }
+            const std::size_t blocks = piece.size() / block.size() * block.size();
+            if (const int error = file_.write_at(written_, piece.first(blocks)); error != 0) {
+                return error;
+            }
+            written_ += blocks;
+            filled_ = piece.size() - blocks;
+            std::copy_n(piece.begin() + static_cast<std::ptrdiff_t>(blocks), filled_,
+                        block.begin());
+            return 0;
+        }
+        // The last, short block.
+        int finish() {
+            if (filled_ == 0) return 0;
+            if (const int error = file_.write_at(written_, std::span(block).first(filled_));
+                error != 0) {
+                return error;
+            }
+            written_ += filled_;
+            filled_ = 0;
             return 0;
         }
         std::uint64_t offset() const { return offset_; }
@@ -152,7 +203,10 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
     private:
         InPlaceFile& file_;
         std::uint64_t limit_;
-        std::uint64_t offset_ = 0;
+        std::uint64_t offset_ = 0;   // accepted
+        std::uint64_t written_ = 0;  // handed to the file
+        std::array<std::uint8_t, fileguard::block_size> block{};
+        std::size_t filled_ = 0;
     };
     Writer writer(file, new_size);
     try {
@@ -161,6 +215,7 @@ int rewrite_in_place(InPlaceFile& file, bool readable, const Contents& data) {
         put_back();
         throw;
     }
+    if (error == 0) error = writer.finish();
     if (error == 0 && writer.offset() != new_size) error = write_zero;  // fewer than announced
     if (error == 0) error = injected_fault(Step::write);
     if (error == 0 && new_size < old_size) {

@@ -250,8 +250,9 @@ std::optional<std::string> describe(const Result& result) {
     text += result.new_in_place
                 ? " (the new contents are in place; the directory could not be flushed, so a "
                   "power loss may still bring back the previous file)"
-                : " (the file is partly rewritten; its previous contents are kept beside it and "
-                  "are put back when it is next opened by save, qelmfile.load or qelm-inspect)";
+                : " (the file may be partly rewritten; its previous contents are kept beside "
+                  "it and are put back when it is next opened by save, qelmfile.load or "
+                  "qelm-inspect, unless by then it holds the new contents whole)";
     if (result.error == detail::write_zero) {
         return detail::simple_error_description("WriteZero", text);
     }

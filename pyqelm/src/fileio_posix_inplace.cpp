@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "fileguard/journal.hpp"
 #include "fileio_posix.hpp"
@@ -71,7 +72,10 @@ public:
 
     // Where no record can be made beside the file (a directory the caller may not write, a
     // file whose directory is unknown), the file is rewritten behind the copy in memory only.
-    int keep_old(std::span<const std::uint8_t> old) override {
+    bool keeps_record() const override { return place_ != nullptr; }
+
+    int keep_old(std::span<const std::uint8_t> old, std::uint64_t new_size,
+                 std::span<const std::uint64_t> new_sums) override {
         if (place_ == nullptr) return 0;
         const int directory = place_->directory.get();
         const std::string name = fileguard::journal_name(place_->name);
@@ -88,11 +92,15 @@ public:
             if (attempt > 0 || ::unlinkat(directory, name.c_str(), 0) != 0) return EEXIST;
         }
         record_name_ = name;
-        const auto head = fileguard::encode_header({static_cast<std::uint64_t>(file_.status.st_dev),
-                                                    static_cast<std::uint64_t>(file_.status.st_ino),
-                                                    old.size(), fileguard::checksum(old)});
-        int error = pwrite_all(record_.get(), 0, head);
-        if (error == 0) error = pwrite_all(record_.get(), head.size(), old);
+        const std::vector<std::uint8_t> sums = fileguard::encode_sums(new_sums);
+        fileguard::Header header;
+        header.device = static_cast<std::uint64_t>(file_.status.st_dev);
+        header.inode = static_cast<std::uint64_t>(file_.status.st_ino);
+        header.old_size = old.size();
+        header.checksum = fileguard::body_checksum(old, sums);
+        header.new_size = new_size;
+        const auto head = fileguard::encode_header(header);
+        int error = write_record(head, old, sums);
         if (error == 0) error = injected_fault(Step::journal_sync);
         if (error == 0) error = sync_data(record_.get());
         if (error == 0) error = sync_directory(directory, place_->readable);
@@ -106,13 +114,25 @@ public:
         if (::unlinkat(place_->directory.get(), record_name_.c_str(), 0) != 0) return errno;
         record_name_.clear();
         record_.reset();
-        return sync_directory(place_->directory.get(), place_->readable);
+        // The removal need not reach the disk before the save returns: the file is flushed
+        // whole (new, or old put back), so a record that a power loss brings back finds it so
+        // and is only removed again. That saves a flush of the directory on every save.
+        return 0;
     }
 
     bool holds_record() const { return !record_name_.empty(); }
 
 private:
     int fd() const { return file_.fd; }
+    // The old contents go out in pieces whose writeback starts at once (see pwrite_all), so
+    // that the flush after them finds most of the record on its way to the disk already.
+    int write_record(std::span<const std::uint8_t> head, std::span<const std::uint8_t> old,
+                     std::span<const std::uint8_t> sums) {
+        int error = pwrite_all(record_.get(), 0, head);
+        if (error == 0) error = pwrite_all(record_.get(), head.size(), old);
+        if (error == 0) error = pwrite_all(record_.get(), head.size() + old.size(), sums);
+        return error;
+    }
     void drop_record() {
         ::unlinkat(place_->directory.get(), record_name_.c_str(), 0);
         record_name_.clear();

@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "protocols/win32.hpp"
+#include "fileguard/journal.hpp"
+#include "fileio_windows.hpp"
 
 namespace pyqelm::fileio {
 namespace detail {
@@ -127,37 +128,17 @@ using detail::injected_fault;
 using detail::Step;
 using detail::write_zero;
 
+using windows::last_error;
+using windows::share_all;
+using windows::UniqueHandle;
+
 // Not an error: the file keeps what makes it that file only if rewritten in place.
 constexpr int take_in_place = -2;
-// Pieces of a read or write; one call takes at most 4 GB.
-constexpr std::size_t io_chunk = std::size_t{8} << 20;
-constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-int last_error() { return static_cast<int>(::GetLastError()); }
-
-// Owns one handle; every path out of a function closes it.
-class UniqueHandle {
-public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() { reset(); }
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-        if (*this) ::CloseHandle(handle_);
-        handle_ = handle;
-    }
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    // Closes now and reports a failure (a deferred write error of a network file system).
-    int close() {
-        const HANDLE handle = std::exchange(handle_, INVALID_HANDLE_VALUE);
-        return ::CloseHandle(handle) ? 0 : last_error();
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
+// Not an error: the path named another file by the time the lock was taken; it is opened
+// afresh.
+constexpr int again = -3;
+// Rounds through `again` before giving up: each one means another saver finished meanwhile.
+constexpr int max_rounds = 1000;
 
 // A temporary file that is removed again unless it took the target's place. Declared before the
 // handle of the file, so that the handle is closed first.
@@ -197,80 +178,6 @@ std::wstring temp_suffix() {
     return hex;
 }
 
-OVERLAPPED at_offset(std::uint64_t offset) {
-    OVERLAPPED where{};
-    where.Offset = static_cast<DWORD>(offset);
-    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    return where;
-}
-
-int write_all(HANDLE file, std::uint64_t offset, std::span<const std::uint8_t> data) {
-    while (!data.empty()) {
-        const auto count = static_cast<DWORD>(std::min(data.size(), io_chunk));
-        OVERLAPPED where = at_offset(offset);
-        DWORD written = 0;
-        if (!::WriteFile(file, data.data(), count, &written, &where)) return last_error();
-        if (written == 0) return write_zero;
-        offset += written;
-        data = data.subspan(written);
-    }
-    return 0;
-}
-
-class WindowsInPlace final : public detail::InPlaceFile {
-public:
-    explicit WindowsInPlace(HANDLE file) : file_(file) {}
-    int size(std::uint64_t& out) override {
-        LARGE_INTEGER size{};
-        if (!::GetFileSizeEx(file_, &size)) return last_error();
-        out = static_cast<std::uint64_t>(size.QuadPart);
-        return 0;
-    }
-    int read_at(std::uint64_t offset, std::span<std::uint8_t> out, std::size_t& got) override {
-        got = 0;
-        while (got < out.size()) {
-            const auto count = static_cast<DWORD>(std::min(out.size() - got, io_chunk));
-            OVERLAPPED where = at_offset(offset + got);
-            DWORD read = 0;
-            if (!::ReadFile(file_, out.data() + got, count, &read, &where)) {
-                if (::GetLastError() == ERROR_HANDLE_EOF) break;
-                return last_error();
-            }
-            if (read == 0) break;
-            got += read;
-        }
-        return 0;
-    }
-    int reserve(std::uint64_t current, std::uint64_t length) override {
-        if (length <= current) return 0;
-        // Allocated clusters beyond the end of the file: the length and the old bytes stay.
-        FILE_ALLOCATION_INFO allocation{};
-        allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-        if (::SetFileInformationByHandle(file_, FileAllocationInfo, &allocation,
-                                         sizeof allocation)) {
-            return 0;
-        }
-        // Where the file system cannot reserve room: zeros after the old end, whose writes
-        // report what stands in the way.
-        return detail::write_zeros(*this, current, length);
-    }
-    int write_at(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-        return write_all(file_, offset, data);
-    }
-    int set_length(std::uint64_t length) override {
-        LARGE_INTEGER to{};
-        to.QuadPart = static_cast<LONGLONG>(length);
-        if (!::SetFilePointerEx(file_, to, nullptr, FILE_BEGIN) || !::SetEndOfFile(file_)) {
-            return last_error();
-        }
-        return 0;
-    }
-    int sync() override { return ::FlushFileBuffers(file_) ? 0 : last_error(); }
-
-private:
-    HANDLE file_;
-};
-
 // Writes a complete new file beside the target, flushed, and puts it in the target's place: by
 // a move for a new file, so nobody ever sees it half written; by the system's replace for an
 // existing one, which carries the old file's security, attributes and streams over. Returns
@@ -298,7 +205,7 @@ int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> da
         }
     }
     int error = injected_fault(Step::create_temp);
-    if (error == 0) error = write_all(file.get(), 0, data);
+    if (error == 0) error = windows::write_all(file.get(), 0, data);
     if (error == 0) error = injected_fault(Step::write);
     if (error == 0) error = injected_fault(Step::sync);
     if (error == 0 && !::FlushFileBuffers(file.get())) error = last_error();
@@ -331,6 +238,9 @@ int create_and_swap(const std::wstring& target, std::span<const std::uint8_t> da
         return 0;
     }
     error = last_error();
+    // A rival saver put a whole file at the name in the moment it stood empty: this save goes
+    // round again, over that file, under its lock.
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return again;
     temp.release();
     return error;
 }
@@ -350,74 +260,123 @@ int open_for_rewrite(const std::wstring& target, UniqueHandle& file, bool& reada
     return file ? 0 : last_error();
 }
 
-// Savers of one file take turns at rewriting it in place. Windows locks are mandatory for the
-// bytes they cover, so the lock covers one byte far beyond any protocol's end: it keeps other
-// savers out and readers and writers of the contents unhindered.
-int lock_for_rewrite(HANDLE file) {
-    OVERLAPPED far_byte{};
-    far_byte.Offset = 0xFFFFFFFEu;
-    far_byte.OffsetHigh = 0x7FFFFFFFu;
-    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte) ? 0 : last_error();
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
-int replace(std::wstring target, std::span<const std::uint8_t> data) {
-    // Learn about an existing target the way a direct open would see it: through links, so the
-    // file a link leads to is replaced rather than the link.
-    UniqueHandle probe(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!probe) {
-        const int error = last_error();
-        if (error != ERROR_FILE_NOT_FOUND) return error;
-        // A new file is always made by a move, so nobody ever sees it half written.
-        return create_and_swap(target, data, false, FILE_ATTRIBUTE_NORMAL);
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(probe.get(), &info)) return last_error();
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-        return ERROR_ACCESS_DENIED;  // what opening it for writing reports
-    }
-    // Hidden, system and archive marks carry over to the new file.
-    DWORD attributes =
-        info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-    std::wstring final_path(MAX_PATH, L'\0');
+// The folder and name of the open file as the system names them now.
+windows::Place place_of(HANDLE file) {
+    std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(probe.get(), final_path.data(),
-                                                         static_cast<DWORD>(final_path.size()),
-                                                         FILE_NAME_NORMALIZED);
-        if (length == 0) break;  // no drive-letter name: keep the path as given
-        if (length < final_path.size()) {
-            final_path.resize(length);
-            target = std::move(final_path);
+        const DWORD length =
+            ::GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
+                                        FILE_NAME_NORMALIZED);
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
             break;
         }
-        final_path.resize(length);
+        path.resize(length);
     }
-    probe.reset();
+    const std::size_t split = path.find_last_of(L"\\/");
+    if (split == std::wstring::npos || split + 1 == path.size()) return {};
+    return {path.substr(0, split), path.substr(split + 1)};
+}
 
+// One save of an existing file: opened, locked (savers of one file take turns, on either way
+// of saving), confirmed to be still the file the path names, an interrupted save undone, and
+// then replaced or rewritten in place.
+int save_existing(const std::wstring& target, std::span<const std::uint8_t> data, DWORD attributes,
+                  bool& old_in_record) {
     UniqueHandle file;
     bool readable = true;
     if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
-    if (!::GetFileInformationByHandle(file.get(), &info)) return last_error();
+    if (const int error = fileguard::lock(file.get()); error != 0) return error;
+    // A rival saver may have put another file at the path while this one waited.
+    BY_HANDLE_FILE_INFORMATION info{};
+    BY_HANDLE_FILE_INFORMATION named{};
+    {
+        const UniqueHandle now(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all,
+                                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                             nullptr));
+        if (!::GetFileInformationByHandle(file.get(), &info)) return last_error();
+        if (!now) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? again : last_error();
+        if (!::GetFileInformationByHandle(now.get(), &named)) return last_error();
+        if (!same_file(info, named)) return again;
+    }
+    const windows::Place place = place_of(file.get());
+    if (!place.name.empty() && readable) {
+        const fileguard::Recovery recovery =
+            fileguard::recover_open(place.directory, place.name, file.get());
+        if (recovery.outcome == fileguard::Outcome::failed) return recovery.error;
+        if (!::GetFileInformationByHandle(file.get(), &info)) return last_error();
+    }
     // A new file takes the old one's place only where nothing tells them apart afterwards:
     // another name of the file would keep the old contents. A reader that does not share
     // deletion (Python's open() is one) keeps the file from being replaced; asked first, so that
-    // no new file is written in vain.
+    // no new file is written in vain. The lock stays held across the replace: this handle
+    // shares deletion, so it does not stand in the way.
     UniqueHandle deletable(::CreateFileW(detail::path_for_system(target).c_str(), DELETE, share_all,
                                          nullptr, OPEN_EXISTING, 0, nullptr));
     if (info.nNumberOfLinks == 1 && deletable) {
-        // Closed first: the system's replace needs the old file free of handles that would keep
-        // its name in use.
-        file.reset();
         deletable.reset();
         const int result = create_and_swap(target, data, true, attributes);
         if (result != take_in_place) return result;
-        if (const int error = open_for_rewrite(target, file, readable); error != 0) return error;
     }
-    if (const int error = lock_for_rewrite(file.get()); error != 0) return error;
-    WindowsInPlace in_place(file.get());
-    return detail::rewrite_in_place(in_place, readable, data);
+    return windows::rewrite_journaled(file.get(), readable, place, data, old_in_record);
+}
+
+int replace(std::wstring target, std::span<const std::uint8_t> data, bool& old_in_record) {
+    // A file that a rival saver's replace is removing refuses every open for a moment, with the
+    // code of a plain refusal: asked again a few times before that is believed.
+    int refusals = 0;
+    const auto refused_for_now = [&refusals](int error) {
+        if (error != ERROR_ACCESS_DENIED || ++refusals > 20) return false;
+        ::Sleep(1);
+        return true;
+    };
+    for (int round = 0;; ++round) {
+        // Learn about an existing target the way a direct open would see it: through links, so
+        // the file a link leads to is replaced rather than the link.
+        UniqueHandle probe(::CreateFileW(detail::path_for_system(target).c_str(), 0, share_all,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr));
+        if (!probe) {
+            const int error = last_error();
+            if (refused_for_now(error)) continue;
+            if (error != ERROR_FILE_NOT_FOUND) return error;
+            // A new file is always made by a move, so nobody ever sees it half written.
+            return create_and_swap(target, data, false, FILE_ATTRIBUTE_NORMAL);
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(probe.get(), &info)) return last_error();
+        if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+            return ERROR_ACCESS_DENIED;  // what opening it for writing reports
+        }
+        // Hidden, system and archive marks carry over to the new file.
+        DWORD attributes =
+            info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+        if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+        std::wstring final_path(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length = ::GetFinalPathNameByHandleW(probe.get(), final_path.data(),
+                                                             static_cast<DWORD>(final_path.size()),
+                                                             FILE_NAME_NORMALIZED);
+            if (length == 0) break;  // no drive-letter name: keep the path as given
+            if (length < final_path.size()) {
+                final_path.resize(length);
+                target = std::move(final_path);
+                break;
+            }
+            final_path.resize(length);
+        }
+        probe.reset();
+        const int result = save_existing(target, data, attributes, old_in_record);
+        if (result != again && !(refused_for_now(result) && !old_in_record)) return result;
+        if (round == max_rounds) return ERROR_SHARING_VIOLATION;
+    }
 }
 
 }  // namespace
@@ -430,7 +389,18 @@ std::optional<std::string> replace_file(std::string_view utf8_path,
     }
     // No path of the system is this long; it also keeps the length within an int.
     if (utf8_path.size() > 3 * 32767) return detail::describe_os_error(ERROR_FILENAME_EXCED_RANGE);
-    return detail::describe_result(replace(widen(utf8_path), data));
+    bool old_in_record = false;
+    const int error = replace(widen(utf8_path), data, old_in_record);
+    std::optional<std::string> described = detail::describe_result(error);
+    if (described && old_in_record) {
+        // Into the quoted message, before its closing quote and brace.
+        described->insert(described->size() - 3,
+                          " (the file may be partly rewritten; its previous contents are "
+                          "kept beside it and are put back when it is next opened by save, "
+                          "qelmfile.load or qelm-inspect, unless by then it holds the new "
+                          "contents whole)");
+    }
+    return described;
 }
 
 }  // namespace pyqelm::fileio

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -124,6 +125,8 @@ TEST_P(Crashes, LeaveTheOldOrTheNewContentsWholeAndNothingElse) {
         // What a reader of this project finds.
         const fileguard::Recovery recovery = fileguard::recover_path("p.qelm");
         EXPECT_NE(recovery.outcome, fileguard::Outcome::failed) << "point " << point;
+        // A rewrite cut short is never taken for a later save.
+        EXPECT_NE(recovery.outcome, fileguard::Outcome::stale) << "point " << point;
         if (c.way == CrashCase::new_file && !std::filesystem::exists("p.qelm")) {
             ++saw_old;
         } else {
@@ -239,48 +242,155 @@ INSTANTIATE_TEST_SUITE_P(Files, NothingReadable, ::testing::Values(false, true),
                          [](const auto& tested) { return tested.param ? "Existing" : "New"; });
 
 // A record whose checksum does not agree was never complete: it is dropped, never applied.
-TEST_F(Scratch, ATornRecordIsDiscardedAndAWholeOneApplied) {
+class RecordOnDisk : public Scratch, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RecordOnDisk, TornIsDiscardedAndWholeApplied) {
+    const bool torn = GetParam();
     const Bytes old = pattern(3000, 1);
-    write_bytes("p.qelm", pattern(2000, 2));
+    const Bytes fresh = pattern(2000, 2);
+    // The new contents written, the old tail not yet cut.
+    Bytes mix = old;
+    std::copy(fresh.begin(), fresh.end(), mix.begin());
+    write_bytes("p.qelm", mix);
     struct stat st{};
     ASSERT_EQ(::stat("p.qelm", &st), 0);
-    const auto head = fileguard::encode_header({static_cast<std::uint64_t>(st.st_dev),
-                                                static_cast<std::uint64_t>(st.st_ino), old.size(),
-                                                fileguard::checksum(old)});
+    const Bytes sums = fileguard::encode_sums(fileguard::BlockSums::of(fresh));
+    fileguard::Header header;
+    header.device = static_cast<std::uint64_t>(st.st_dev);
+    header.inode = static_cast<std::uint64_t>(st.st_ino);
+    header.old_size = old.size();
+    header.new_size = fresh.size();
+    header.checksum = fileguard::body_checksum(old, sums);
+    const auto head = fileguard::encode_header(header);
     Bytes record(head.begin(), head.end());
     record.insert(record.end(), old.begin(), old.end());
+    record.insert(record.end(), sums.begin(), sums.end());
+    if (torn) record[fileguard::header_size + 1500] ^= 1;
     const std::string record_name = fileguard::journal_name("p.qelm");
-    for (const bool torn : {true, false}) {
-        Bytes written = record;
-        if (torn) written[fileguard::header_size + 1500] ^= 1;
-        write_bytes(record_name, written);
-        ASSERT_EQ(::chmod(record_name.c_str(), 0600), 0);
-        const fileguard::Recovery recovery = fileguard::recover_path("p.qelm");
-        EXPECT_EQ(recovery.outcome,
-                  torn ? fileguard::Outcome::discarded : fileguard::Outcome::recovered);
-        EXPECT_EQ(read_bytes("p.qelm"), torn ? pattern(2000, 2) : old);
-        EXPECT_FALSE(std::filesystem::exists(record_name));
-    }
+    write_bytes(record_name, record);
+    ASSERT_EQ(::chmod(record_name.c_str(), 0600), 0);
+    const fileguard::Recovery recovery = fileguard::recover_path("p.qelm");
+    EXPECT_EQ(recovery.outcome,
+              torn ? fileguard::Outcome::discarded : fileguard::Outcome::recovered);
+    EXPECT_EQ(read_bytes("p.qelm"), torn ? mix : old);
+    EXPECT_FALSE(std::filesystem::exists(record_name));
 }
+INSTANTIATE_TEST_SUITE_P(Records, RecordOnDisk, ::testing::Values(false, true),
+                         [](const auto& tested) { return tested.param ? "Torn" : "Whole"; });
 
-// A failure whose undoing fails too says so, and the record puts the old contents back later.
-TEST_F(Scratch, AFailureThatCannotBeUndoneLeavesTheRecordAndSaysSo) {
+// A save killed midway through a rewrite in place leaves its record beside the name it used;
+// the file is then saved whole through another name of it. A reader of the first name must
+// not put the contents of before the crash back over that later save.
+struct LaterSave {
+    const char* name;
+    Bytes (*contents)(const Bytes& old, const Bytes& fresh);
+    fileguard::Outcome expected;
+};
+class StaleRecord : public Scratch, public ::testing::WithParamInterface<LaterSave> {
+protected:
+    static inline int pieces = 0;
+    static int kill_at_second_piece(detail::Step step) {
+        if (step == detail::Step::write_piece && ++pieces == 2) ::raise(SIGKILL);
+        return 0;
+    }
+};
+
+TEST_P(StaleRecord, DoesNotUndoALaterSaveThroughAnotherName) {
+    const Bytes old = pattern(90000, 1);
+    const Bytes fresh = pattern(70000, 2);
+    write_bytes("p.qelm", old);
+    ASSERT_EQ(::link("p.qelm", "second"), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        detail::fault_hook = kill_at_second_piece;
+        ::_exit(replace_file("p.qelm", Pieces(fresh)) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::string record_name = fileguard::journal_name("p.qelm");
+    ASSERT_TRUE(std::filesystem::exists(record_name));
+    const Bytes torn = read_bytes("second");
+    ASSERT_NE(torn, old);
+    ASSERT_NE(torn, fresh);
+
+    const Bytes later = GetParam().contents(old, fresh);
+    ASSERT_EQ(replace_file("second", later), std::nullopt);
+    EXPECT_EQ(fileguard::recover_path("p.qelm").outcome, GetParam().expected);
+    EXPECT_EQ(read_bytes("p.qelm"), later);
+    EXPECT_EQ(read_bytes("second"), later);
+    EXPECT_EQ(names_in("."), (std::set<std::string>{"p.qelm", "second"}));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Saves, StaleRecord,
+    ::testing::Values(
+        LaterSave{"OtherContents", [](const Bytes&, const Bytes&) { return pattern(80000, 3); },
+                  fileguard::Outcome::stale},
+        LaterSave{"Longer", [](const Bytes&, const Bytes&) { return pattern(120000, 4); },
+                  fileguard::Outcome::stale},
+        LaterSave{"Shorter", [](const Bytes&, const Bytes&) { return pattern(1000, 5); },
+                  fileguard::Outcome::stale},
+        // The old contents with one byte changed, in a block the crash left old.
+        LaterSave{"OldWithOneByteChanged",
+                  [](const Bytes& old, const Bytes&) {
+                      Bytes out = old;
+                      out[85000] ^= 0x10;
+                      return out;
+                  },
+                  fileguard::Outcome::stale},
+        LaterSave{"TheSameNewContents", [](const Bytes&, const Bytes& fresh) { return fresh; },
+                  fileguard::Outcome::completed},
+        LaterSave{"TheOldContents", [](const Bytes& old, const Bytes&) { return old; },
+                  fileguard::Outcome::recovered}),
+    ByName());
+
+// A failure whose undoing fails too says so, and the record settles the file later: the old
+// contents go back over a rewrite cut short; a file whose new contents are whole (only the
+// flush failed) keeps them.
+struct Undone {
+    const char* name;
+    detail::Step step;  // fails at its pass `pass`, and putting the old contents back fails
+    int pass;
+    fileguard::Outcome expected;
+    bool old_back;
+};
+class FailedUndo : public Scratch, public ::testing::WithParamInterface<Undone> {
+protected:
+    static inline detail::Step failing = detail::Step::sync;
+    static inline int failing_pass = 1;
+    static inline int passes = 0;
+    static int fail(detail::Step step) {
+        if (step == detail::Step::put_back) return EIO;
+        return step == failing && ++passes == failing_pass ? EIO : 0;
+    }
+};
+
+TEST_P(FailedUndo, LeavesTheRecordAndSaysSo) {
     const Bytes old = pattern(4000, 1);
+    const Bytes fresh = pattern(3000, 2);
     write_bytes("p.qelm", old);
     ASSERT_EQ(::link("p.qelm", "second"), 0);  // rewritten in place
-    detail::fault_hook = [](detail::Step step) {
-        return step == detail::Step::sync || step == detail::Step::put_back ? EIO : 0;
-    };
-    const auto result = replace_file("p.qelm", pattern(3000, 2));
+    failing = GetParam().step;
+    failing_pass = GetParam().pass;
+    passes = 0;
+    detail::fault_hook = fail;
+    const auto result = replace_file("p.qelm", Pieces(fresh));
     detail::fault_hook = nullptr;
     ASSERT_TRUE(result.has_value());
     EXPECT_NE(result->find("its previous contents are kept beside it"), std::string::npos)
         << *result;
     // Found through the name the save used (the record is named after it).
-    EXPECT_EQ(fileguard::recover_path("p.qelm").outcome, fileguard::Outcome::recovered);
-    EXPECT_EQ(read_bytes("p.qelm"), old);
+    EXPECT_EQ(fileguard::recover_path("p.qelm").outcome, GetParam().expected);
+    EXPECT_EQ(read_bytes("p.qelm"), GetParam().old_back ? old : fresh);
     EXPECT_EQ(names_in("."), (std::set<std::string>{"p.qelm", "second"}));
 }
+INSTANTIATE_TEST_SUITE_P(Steps, FailedUndo,
+                         ::testing::Values(Undone{"WriteMidway", detail::Step::write_piece, 2,
+                                                  fileguard::Outcome::recovered, true},
+                                           Undone{"Flush", detail::Step::sync, 1,
+                                                  fileguard::Outcome::completed, false}),
+                         ByName());
 
 }  // namespace
 }  // namespace pyqelm::fileio

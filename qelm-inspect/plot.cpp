@@ -166,7 +166,8 @@ std::string plot_svg(const Settings& s, std::string_view file_name) {
               "font-size=\"14\" font-weight=\"bold\"");
     text_line(body, 10, 2.0 * line_height,
               "session " + format_float(s.session_duration) + " s (" +
-                  std::to_string(num_samples_for(s.session_duration)) + " samples at " +
+                  std::to_string(num_samples_for(s.session_duration)) +
+                  (num_samples_for(s.session_duration) == 1 ? " sample at " : " samples at ") +
                   format_approx(SAMPLING_RATE) + " per second), intensity " +
                   format_float(s.intensity) + ", " + std::to_string(s.signals.size()) +
                   (s.signals.size() == 1 ? " signal" : " signals"));

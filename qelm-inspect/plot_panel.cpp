@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "inspect.hpp"
 #include "plot.hpp"
@@ -145,6 +146,16 @@ void shade_length(std::string& out, const SignalCurve& curve, const Axes& a) {
     }
 }
 
+// The levels above full intensity and below zero, shaded.
+void shade_range(std::string& out, const Axes& a) {
+    for (const auto& [from, to] : {std::pair{a.hi, 1.0}, std::pair{0.0, a.lo}}) {
+        if (!(from > to)) continue;
+        out += "<rect class=\"out-of-range\" x=\"" + num(left) + "\" y=\"" + num(a.y_of(from)) +
+               "\" width=\"" + num(plot_width) + "\" height=\"" + num(a.y_of(to) - a.y_of(from)) +
+               "\" fill=\"" + problem_colour + "\" fill-opacity=\"0.08\"/>\n";
+    }
+}
+
 }  // namespace
 
 double draw_panel(std::string& out, double top, const Settings& s, std::size_t position,
@@ -189,6 +200,7 @@ double draw_panel(std::string& out, double top, const Settings& s, std::size_t p
             shade_length(out, curve, a);
             shaded = true;
         }
+        if (problem.kind == "range") shade_range(out, a);
         out += "</g>\n";
     }
     if (!curve.note.empty()) {

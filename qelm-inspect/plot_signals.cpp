@@ -290,6 +290,19 @@ SignalCurve signal_curve(const Settings& s, std::size_t position) {
         curve.trace =
             trace_levels(session, curve.defined, [&](std::uint64_t k) { return levels.at(k); });
     }
+    double lowest = 0.0, highest = 1.0;
+    for (std::size_t i = 0; i < curve.trace.lo.size(); ++i) {
+        if (std::isnan(curve.trace.lo[i])) continue;
+        lowest = std::min(lowest, curve.trace.lo[i]);
+        highest = std::max(highest, curve.trace.hi[i]);
+    }
+    if (lowest < 0.0 || highest > 1.0) {
+        curve.problems.push_back(
+            {"range", "levels reach " + format_approx(lowest < 0.0 ? lowest : highest) +
+                          (lowest < 0.0 && highest > 1.0 ? " and " + format_approx(highest)
+                                                         : std::string()) +
+                          ", outside 0..1 (0 = off, 1 = full intensity)"});
+    }
     if (curve.trace.non_finite > 0) {
         curve.problems.push_back({"not-finite",
                                   std::to_string(curve.trace.non_finite) + " of the levels " +

@@ -300,6 +300,20 @@ def mixed_cycle():
     return p
 
 
+def levels_of(*signals):
+    """Signals whose levels leave 0..1 or are not numbers: constants and sines."""
+    def build():
+        p = Protocol()
+        for signal in signals:
+            if isinstance(signal, tuple):
+                p.add_sine_signal(*signal)
+            else:
+                p.add_constant_signal(signal)
+        return p
+    build.__name__ = "levels_of_" + "_".join(map(str, signals))
+    return build
+
+
 def parents(root):
     return {child: parent for parent in root.iter() for child in parent}
 
@@ -340,6 +354,13 @@ def is_red(element):
         ("A: coil A1 amplitude", "missing"): "b: signal 9 does not exist (2 signals: 0..1)"}),
     (mixed_cycle, {("signal 0", "cycle"): "signal 0 mixes itself in a cycle (0 -> 1 -> 0)",
                    ("signal 1", "cycle"): "signal 1 mixes itself in a cycle (1 -> 0 -> 1)"}),
+    (levels_of(0.0, 1.0, (0.5, 3.0, 0.0, 1.0)), {}),
+    (levels_of(1.5), {("signal 0", "range"): "levels reach 1.5, outside 0..1"}),
+    (levels_of(0.5, (1.0, 3.0, 0.0, 1.5)),
+     {("signal 1", "range"): "levels reach -0.5, outside 0..1"}),
+    (levels_of(float("nan"), (float("inf"), 1.0)), {
+        ("signal 0", "not-finite"): "300000 of the levels are not a number",
+        ("signal 1", "not-finite"): "300000 of the levels are not a number"}),
 ], ids=lambda v: v.__name__ if callable(v) else None)
 def test_problems_are_marked_in_red_where_they_are_and_nowhere_else(tmp_path, build, expected):
     root = plot(tmp_path, build())
@@ -456,7 +477,8 @@ def test_plot_shows_what_drives_each_input(tmp_path, build, expected, uses):
     headings = [text_of(t) for t in root.find(f".//{SVG}g[@class='routing']")
                 if t.tag == f"{SVG}text"]
     enabled_b = build is quickstart
-    assert headings[1] == 'channel A: enabled, coil 0 "Default", LC setting 0 (22.624434389140273 kHz)'
+    assert headings[1] == ('channel A: enabled, coil 0 "Default", '
+                           'LC setting 0 (22.624434389140273 kHz)')
     assert headings[2].startswith("channel B: enabled," if enabled_b else
                                   "channel B: disabled, not driven,")
     panels = root.findall(f".//{SVG}g[@class='panel']")

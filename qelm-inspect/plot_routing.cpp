@@ -56,7 +56,7 @@ std::string route_text(const Settings& s, const SignalSourceSelection& source) {
 // source that names nothing.
 const char* source_colour(const Settings& s, const SignalSourceSelection& source) {
     if (names_nothing(s, source)) return problem_colour;
-    if (source.external_selected) return "#8c564b";
+    if (source.external_selected) return "#138d90";
     return kind_colour(s.signals[static_cast<std::size_t>(source.internal)]);
 }
 

@@ -5,6 +5,7 @@ and nowhere else, and the picture's size, memory and determinism."""
 
 import os
 import re
+import struct
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -230,7 +231,7 @@ def test_computed_levels_of_the_longest_session_take_no_memory_per_sample(tmp_pa
     p.set_amplitude_source(Coil.A1, 3)
     status, rss, err = peak_rss("--plot", tmp_path / "o.svg", saved(tmp_path, p))
     assert status == 0, err
-    assert rss < 24 << 20
+    assert rss < 32 << 20
 
 
 # --- what is wrong, in red -----------------------------------------------------------------------
@@ -408,6 +409,34 @@ def test_a_length_mismatch_shades_the_stretch_it_concerns(tmp_path, build, posit
     # The time axis spans the longer of the session and the signal.
     last_tick = texts(g)[texts(g).index("time (s)") - 1]
     assert float(last_tick) == (4.0 if build is longer else 3.0)
+
+
+@pytest.mark.parametrize("duration, samples", [(float("nan"), 0), (1e12, 5 * 10**15)],
+                         ids=["nan", "beyond-any-session"])
+def test_a_session_no_method_can_set_computes_no_levels_but_draws_the_samples(tmp_path, duration,
+                                                                               samples):
+    p = Protocol()
+    p.set_session_duration(2.0)
+    p.add_sine_signal(1.0, 5.0)
+    p.add_arbitrary_signal(np.full(p.get_num_samples(), 0.25))
+    data = saved(tmp_path, p).read_bytes()
+    stored = struct.pack("<d", 2.0)
+    assert data.count(stored) == 1
+    path = tmp_path / "damaged.qelm"
+    path.write_bytes(data.replace(stored, struct.pack("<d", duration)))
+    out = tmp_path / "damaged.svg"
+    assert run("--plot", out, path).returncode == 0
+    root = ET.parse(out).getroot()
+    sine, arbitrary = panel(root, 0), panel(root, 1)
+    problems = sine.findall(f".//{SVG}g[@class='problem']")
+    assert [g.get("data-problem") for g in problems] == ["session"]
+    said = texts(problems[0])[0]
+    assert f"gives {samples} samples, outside 1..9000000: levels not computed" in said
+    assert sine.find(f"{SVG}path") is None
+    # The arbitrary signal's own 10000 samples, on its own 2-second axis.
+    assert arbitrary.find(f".//{SVG}g[@class='problem']") is None
+    assert len(strokes(arbitrary.find(f"{SVG}path[@class='envelope']").get("d"))) == 2 * 1000
+    assert texts(arbitrary)[texts(arbitrary).index("time (s)") - 1] == "2.0"
 
 
 # --- routing, parameters with units, the rest counted --------------------------------------------

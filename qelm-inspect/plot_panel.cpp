@@ -20,9 +20,10 @@ using namespace protocols;
 
 namespace {
 
-constexpr double title_gap = 16;    // between the lines above the plot
-constexpr double below_plot = 44;   // tick labels and the axis title
-constexpr double placeholder = 36;  // the plot area's height when there is nothing to draw
+constexpr double title_gap = 16;     // between the lines above the plot
+constexpr double below_plot = 44;    // tick labels and the axis title
+constexpr double placeholder = 36;   // the plot area's height when there is nothing to draw
+constexpr double max_level = 4e307;  // the level axis' reach, either way
 // A column is at least this many pixels thick, so a flat stretch still shows as a line.
 constexpr double min_band = 1.5;
 
@@ -31,7 +32,9 @@ struct Axes {
     double lo = 0, hi = 1;
     double seconds = 0;  // the time axis' end
 
-    double y_of(double level) const { return y0 + (hi - level) / (hi - lo) * plot_height; }
+    double y_of(double level) const {
+        return y0 + (hi - std::clamp(level, lo, hi)) / (hi - lo) * plot_height;
+    }
 };
 
 void draw_axes(std::string& out, const Axes& a) {
@@ -189,6 +192,9 @@ double draw_panel(std::string& out, double top, const Settings& s, std::size_t p
         a.hi = std::max(a.hi, trace.hi[i]);
         any = true;
     }
+    // Levels near the largest doubles are drawn at the edge, so that the range stays finite.
+    a.lo = std::max(a.lo, -max_level);
+    a.hi = std::min(a.hi, max_level);
     a.seconds = static_cast<double>(trace.axis_samples) / SAMPLING_RATE;
 
     bool shaded = false;

@@ -69,6 +69,8 @@ double text_width(std::string_view text, double font_size) {
 
 std::vector<double> nice_ticks(double lo, double hi, int target, int& decimals) {
     const double rough = (hi - lo) / target;
+    decimals = 0;
+    if (!std::isfinite(rough) || rough <= 0) return {};
     const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
     double step = 10.0 * magnitude;
     for (double factor : {1.0, 2.0, 5.0}) {
@@ -79,7 +81,6 @@ std::vector<double> nice_ticks(double lo, double hi, int target, int& decimals) 
     }
     decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
     std::vector<double> ticks;
-    if (!std::isfinite(step) || step <= 0) return ticks;
     const double first = std::ceil(lo / step - 1e-9), last = std::floor(hi / step + 1e-9);
     for (double k = first; k <= last && ticks.size() < 4 * static_cast<std::size_t>(target);
          k += 1.0) {

@@ -359,6 +359,9 @@ def is_red(element):
     (levels_of(1.5), {("signal 0", "range"): "levels reach 1.5, outside 0..1"}),
     (levels_of(0.5, (1.0, 3.0, 0.0, 1.5)),
      {("signal 1", "range"): "levels reach -0.5, outside 0..1"}),
+    (levels_of((1e308, 3.0, 0.0, 3.0)), {
+        ("signal 0", "range"): "levels reach -1.",
+        ("signal 0", "not-finite"): "of the levels are not a number (NaN or infinite)"}),
     (levels_of(float("nan"), (float("inf"), 1.0)), {
         ("signal 0", "not-finite"): "300000 of the levels are not a number",
         ("signal 1", "not-finite"): "300000 of the levels are not a number"}),
@@ -376,8 +379,10 @@ def test_problems_are_marked_in_red_where_they_are_and_nowhere_else(tmp_path, bu
     assert set(found) == set(expected)
     for key, text in expected.items():
         assert text in found[key]
-    # Red is kept for problems: every red element is inside one.
+    # Red is kept for problems: every red element is inside one. Every coordinate is a number.
     for element in root.iter():
+        for name in ("x", "y", "width", "height", "x1", "x2", "y1", "y2", "d", "transform"):
+            assert not re.search(r"nan|inf", element.get(name, ""), re.I), ET.tostring(element)
         if is_red(element):
             ancestor = element
             while ancestor is not None and ancestor.get("class") != "problem":

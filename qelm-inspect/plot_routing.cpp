@@ -44,8 +44,10 @@ std::string route_text(const Settings& s, const SignalSourceSelection& source) {
     }
     if (source.internal >= s.signals.size()) {
         const std::size_t n = s.signals.size();
-        return "signal " + std::to_string(source.internal) + " does not exist (" +
-               std::to_string(n) + (n == 1 ? " signal: " : " signals: ") + range_of(n) + ")";
+        const std::string text = "signal " + std::to_string(source.internal) + " does not exist";
+        if (n == 0) return text + " (the protocol has no signals)";
+        return text + " (" + std::to_string(n) + (n == 1 ? " signal: " : " signals: ") +
+               range_of(n) + ")";
     }
     const Signal& signal = s.signals[static_cast<std::size_t>(source.internal)];
     return "signal " + std::to_string(source.internal) + ": " + std::string(kind_name(signal)) +

@@ -67,10 +67,14 @@ stimulator runs it.
                   channels (what drives each coil's amplitude and each channel's
                   modulation: a signal with its kind and parameters, or an external
                   input; a mixed signal with its two inputs; disabled channels
-                  greyed), each arbitrary signal over time (seconds, values 0..1;
-                  many samples as a filled min/max band per pixel column), and the
-                  other signals with their parameters. At most 12 signals are
-                  drawn and 40 listed, those that drive an enabled channel first;
+                  greyed), then each signal over the session, computed from its
+                  parameters at 5000 samples per second (seconds; levels as
+                  fractions of full intensity; many samples as a filled min/max
+                  band per pixel column). Marked in red: a signal or external
+                  input that does not exist, an arbitrary signal (or an input of
+                  a mixed one) whose length is not the session's, mixed signals
+                  in a cycle, levels outside 0..1. At most 12 signals are drawn
+                  and 40 more listed, those that drive an enabled channel first;
                   the rest are counted. OUT must end in .svg
   -h, --help      show this help and exit
 

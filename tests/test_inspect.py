@@ -1,5 +1,5 @@
 """qelm-inspect, the installed command: its text form against str(), the summary, the checks,
-the SVG plot, exit codes and refusals of malformed files, and a round-trip property over random
+exit codes and refusals of malformed files, and a round-trip property over random
 protocols built through the Python API."""
 
 import os
@@ -8,7 +8,6 @@ import re
 import struct
 import subprocess
 import sys
-import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -20,8 +19,6 @@ from support import INSPECT, every_kind
 np = pytest.importorskip("numpy")
 
 pytestmark = pytest.mark.skipif(INSPECT is None, reason="qelm-inspect is not installed")
-
-SVG = "{http://www.w3.org/2000/svg}"
 
 
 def run(*args):
@@ -363,160 +360,6 @@ def test_check_finds_values_only_a_file_can_hold(tmp_path, offset, value, expect
     assert (result.returncode, result.stdout.decode()) == (1, expected + "\n")
 
 
-# --- plot ----------------------------------------------------------------------------------------
-
-def svg_of(path):
-    return ET.parse(path).getroot()
-
-
-def path_ys(d):
-    """The y coordinates a path visits: its M start and every V."""
-    ys = [float(d[1:].split("H")[0].split(",")[1])]
-    ys += [float(part.split("H")[0]) for part in d.split("V")[1:]]
-    return ys
-
-
-def test_plot_draws_arbitrary_signals_and_lists_the_others(tmp_path):
-    out = tmp_path / "p.svg"
-    result = run("--plot", out, saved(tmp_path, every_kind()))
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-    root = svg_of(out)
-    panels = root.findall(f".//{SVG}g[@class='panel']")
-    assert [g.get("data-signal") for g in panels] == ["3"]
-    texts = ["".join(t.itertext()) for t in root.iter(f"{SVG}text")]
-    listed = ["".join(t.itertext()) for t in root.find(f".//{SVG}g[@class='parameters']")]
-    assert listed[1:] == [
-        "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.25, depth 0.5",
-        "signal 1: Constant, value 0.75",
-        "signal 2: Ramp, peak 1.0, up_duration 0.002, down_duration 0.003",
-        "signal 4: MixedSignal, a: signal 0 (Sine), b: signal 3 (Arbitrary)",
-    ]
-    assert "time (s)" in texts and "value" in texts
-    assert {"0.0", "0.5", "1.0"} <= set(texts)                       # values
-    assert {"0.000", "0.002", "0.004", "0.006", "0.008", "0.010"} <= set(texts)  # seconds
-    # 50 samples, each held for its period: one vertical step per sample after the first,
-    # running from value 0 at the bottom to value 1 at the top of the plot area.
-    d = panels[0].find(f"{SVG}path[@class='samples']").get("d")
-    ys = path_ys(d)
-    assert len(ys) == 50
-    rect = panels[0].find(f"{SVG}rect")
-    top, height = float(rect.get("y")), float(rect.get("height"))
-    assert ys[0] == pytest.approx(top + height) and ys[-1] == pytest.approx(top)
-    assert ys == sorted(ys, reverse=True)
-
-
-def test_plot_of_the_longest_session_is_small_and_keeps_a_single_spike(tmp_path):
-    p = Protocol()
-    p.set_session_duration(1800.0)
-    samples = np.zeros(p.get_num_samples())
-    assert samples.size == 9_000_000
-    samples[4_500_001] = 1.0  # one sample in 9,000: a plot that subsamples would miss it
-    p.add_arbitrary_signal(samples)
-    out = tmp_path / "long.svg"
-    assert run("--plot", out, saved(tmp_path, p)).returncode == 0
-    assert out.stat().st_size < 100_000
-    panel = svg_of(out).find(f".//{SVG}g[@class='panel']")
-    rect = panel.find(f"{SVG}rect")
-    top, height = float(rect.get("y")), float(rect.get("height"))
-    ys = path_ys(panel.find(f"{SVG}path[@class='envelope']").get("d"))
-    # A flat stretch is a band of at least a pixel and a half, centred on its value.
-    assert min(ys) == pytest.approx(top)                    # the spike reaches 1
-    assert max(ys) == pytest.approx(top + height, abs=1)   # everything else is 0
-    assert sum(1 for y in ys if y == pytest.approx(top)) == 1
-    labels = {"".join(t.itertext()) for t in panel.iter(f"{SVG}text")}
-    assert {"0", "500", "1000", "1500"} <= labels
-
-
-def test_plot_without_signals_to_draw(tmp_path):
-    out = tmp_path / "empty.svg"
-    assert run("--plot", out, saved(tmp_path, Protocol())).returncode == 0
-    root = svg_of(out)
-    assert root.findall(f".//{SVG}g[@class='panel']") == []
-    assert "signal 0: Constant, value 0.0" in {"".join(t.itertext()) for t in root.iter()}
-
-
-def quickstart():
-    """The protocol of examples/quickstart.py."""
-    p = Protocol()
-    p.set_session_duration(10.0)
-    p.set_stimulation_intensity(0.25)
-    p.add_sine_signal(amplitude=1.0, frequency=10.0)
-    p.add_ramp_signal(peak=1.0, up_duration=2.0, down_duration=2.0)
-    p.set_amplitude_source(Coil.A1, 0)
-    p.enable_channel(Channel.B)
-    p.set_amplitude_source(Coil.B1, 1)
-    p.set_modulation_source(Channel.B, 2, external=True)
-    return p
-
-
-def mixed_on_a_disabled_channel():
-    p = Protocol()
-    p.add_constant_signal(0.5)                                      # 0
-    p.add_arbitrary_signal(np.zeros(p.get_num_samples()))           # 1
-    p.add_mixed_signal(0, 7)                                        # 2
-    p.set_amplitude_source(Coil.A2, 2)
-    p.set_amplitude_source(Coil.B1, 1)
-    return p
-
-
-def routes(root):
-    """Per channel, the rows of the routing panel: the input and what drives it, as texts."""
-    rows = {}
-    for g in root.find(f".//{SVG}g[@class='routing']").findall(f"{SVG}g[@class='route']"):
-        rows.setdefault(g.get("data-channel"), []).append(
-            ["".join(t.itertext()) for t in g.iter(f"{SVG}text")])
-    return rows
-
-
-@pytest.mark.parametrize("build, expected", [
-    (quickstart, {
-        "A": [["coil A1 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
-                                    "depth 1.0"],
-              ["coil A2 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
-                                    "depth 1.0"],
-              ["channel A modulation", "signal 0: Sine, amplitude 1.0, frequency 10.0, "
-                                       "phase 0.0, depth 1.0"]],
-        "B": [["coil B1 amplitude", "signal 1: Ramp, peak 1.0, up_duration 2.0, "
-                                    "down_duration 2.0"],
-              ["coil B2 amplitude", "signal 0: Sine, amplitude 1.0, frequency 10.0, phase 0.0, "
-                                    "depth 1.0"],
-              ["channel B modulation", "external input 2"]]}),
-    (mixed_on_a_disabled_channel, {
-        "A": [["coil A1 amplitude", "signal 0: Constant, value 0.5"],
-              ["coil A2 amplitude", "signal 2: MixedSignal, a: signal 0 (Constant), "
-                                    "b: signal 7 (does not exist)",
-               "a: signal 0: Constant, value 0.5", "b: signal 7 (does not exist)"],
-              ["channel A modulation", "signal 0: Constant, value 0.5"]],
-        "B": [["coil B1 amplitude", "signal 1: Arbitrary, 300000 samples (60.0 s), min 0 (raw 0), "
-                                    "max 0 (raw 0), mean 0 (raw 0)"],
-              ["coil B2 amplitude", "signal 0: Constant, value 0.5"],
-              ["channel B modulation", "signal 0: Constant, value 0.5"]]}),
-], ids=["quickstart", "mixed-and-disabled"])
-def test_plot_shows_what_drives_each_input(tmp_path, build, expected):
-    out = tmp_path / "p.svg"
-    assert run("--plot", out, saved(tmp_path, build())).returncode == 0
-    root = svg_of(out)
-    rows = routes(root)
-    assert rows == expected
-    headings = ["".join(t.itertext()) for t in root.find(f".//{SVG}g[@class='routing']")
-                if t.tag == f"{SVG}text"]
-    enabled_b = build is quickstart
-    assert headings[1] == 'channel A: enabled, coil 0 "Default", LC setting 0 (22.624434389140273 kHz)'
-    assert headings[2].startswith("channel B: enabled," if enabled_b else
-                                  "channel B: disabled, not driven,")
-
-
-@pytest.mark.parametrize("name, accepted", [
-    ("p.svg", True), ("P.SVG", True), ("p.png", False), ("p", False), ("p.svg.png", False),
-])
-def test_plot_writes_only_svg_files(tmp_path, name, accepted):
-    result = run("--plot", tmp_path / name, saved(tmp_path, Protocol()))
-    assert result.returncode == (0 if accepted else 2)
-    assert (tmp_path / name).exists() == accepted
-    if not accepted:
-        assert "the --plot output must be an .svg file" in result.stderr.decode()
-
-
 # --- bounds: file size, memory, picture size -----------------------------------------------------
 
 def varint(value):
@@ -651,31 +494,6 @@ def test_memory_stays_within_a_multiple_of_the_file(tmp_path, monkeypatch, mode,
     status, rss, err = peak_rss(*mode, path)
     assert status == (1 if mode == ["--check"] else 0), err
     assert rss < multiple * path.stat().st_size + (32 << 20)
-
-
-def test_the_picture_stays_small_whatever_the_number_of_signals(tmp_path):
-    # 100,000 one-sample arbitrary signals (even positions) and as many constants; channel A
-    # is driven by signals 0 and 199998, which are drawn whatever their position.
-    p = Protocol()
-    p.set_amplitude_source(Coil.A2, 199_998)
-    base = saved(tmp_path, p, "base.qelm").read_bytes()
-    assert base[150:160] == b"\x01" + bytes(9)
-    path = tmp_path / "many.qelm"
-    signals = (ONE_SAMPLE + b"\x00" + bytes(8)) * 100_000
-    path.write_bytes(base[:150] + varint(200_000) + signals + base[160:])
-    out = tmp_path / "many.svg"
-    result = run("--plot", out, path)
-    assert result.returncode == 0, result.stderr
-    assert out.stat().st_size < 1_000_000
-    root = svg_of(out)
-    panels = root.findall(f".//{SVG}g[@class='panel']")
-    assert [int(g.get("data-signal")) for g in panels] == [2 * k for k in range(11)] + [199_998]
-    omitted = ["".join(t.itertext()) for t in root.iter(f"{SVG}text") if t.get("class") == "omitted"]
-    note = "are shown, those that drive an enabled channel first; qelm-inspect --summary lists every signal)"
-    assert omitted == [
-        f"\u2026 and 99960 more, not listed (40 {note}",
-        f"\u2026 and 99988 more arbitrary signals, not drawn (12 {note}",
-    ]
 
 
 # --- exit codes and refusals ---------------------------------------------------------------------

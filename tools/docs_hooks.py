@@ -16,8 +16,8 @@ import pathlib
 import re
 import shutil
 import subprocess
-import sys
 
+from mkdocs.exceptions import PluginError
 from mkdocs.structure.files import File
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -47,7 +47,7 @@ def inspect_command() -> pathlib.Path:
     python = project_python()
     command = python.parent / "qelm-inspect"
     if not command.exists():
-        sys.exit(f"docs hooks: {command} not found (build the project into {python.parent.parent})")
+        raise PluginError(f"docs hooks: {command} not found (build the project into {python.parent.parent})")
     return command
 
 
@@ -82,6 +82,14 @@ def copy_stubs() -> None:
         (STUBS / module / "__init__.pyi").write_text(link_roles(module, text, names), "utf-8")
 
 
+def run(args: list[str], cwd: pathlib.Path) -> None:
+    done = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=300)
+    if done.returncode != 0:
+        raise PluginError(
+            f"docs hooks: {' '.join(args)} exited with {done.returncode}:\n{done.stdout}{done.stderr}"
+        )
+
+
 def draw_pictures() -> list[pathlib.Path]:
     python, inspect = project_python(), inspect_command()
     shutil.rmtree(PICTURES, ignore_errors=True)
@@ -92,12 +100,10 @@ def draw_pictures() -> list[pathlib.Path]:
         args = [str(python), str(ROOT / "examples" / script)]
         if script != "quickstart.py":
             args.append(".")
-        subprocess.run(args, cwd=work, check=True, capture_output=True, timeout=300)
+        run(args, work)
         for name in saved:
             svg = PICTURES / (pathlib.Path(name).stem + ".svg")
-            subprocess.run(
-                [str(inspect), "--plot", str(svg), name], cwd=work, check=True, timeout=300
-            )
+            run([str(inspect), "--plot", str(svg), name], work)
             pictures.append(svg)
     return pictures
 

@@ -4,6 +4,7 @@ protocols built through the Python API."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET

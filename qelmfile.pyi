@@ -252,9 +252,17 @@ class ProtocolFile:
     def monitor_trace_visible(self) -> tuple[bool, ...]: ...
     @property
     def monitor_subsampling_factor(self) -> int: ...
-    def to_protocol(self) -> pyqelm.Protocol:
+    def to_protocol(self, /, *, allow_target_machine: bool = False) -> pyqelm.Protocol:
         """A new :class:`pyqelm.Protocol`, built through its public methods only, whose
         ``save`` writes this very file again, byte for byte.
+
+        ``running_on_target_machine`` is set by ``Protocol()`` from the environment of this
+        process, so a file saved on the stimulator is refused elsewhere, with a message that
+        names this option. With ``allow_target_machine=True`` that difference is no refusal:
+        everything else is rebuilt, the new protocol keeps this process's value, and a
+        ``UserWarning`` names the field (``"running_on_target_machine: the file has true, but
+        the rebuilt Protocol has false, ..."``); its ``save`` then differs from the file in
+        that field only.
 
         Raises ``ValueError("<field>: <reason>")`` for the first field, in file order, that
         those methods cannot reproduce: a machine description or ``running_on_target_machine``
@@ -288,8 +296,13 @@ def loads(data: Buffer, /) -> ProtocolFile:
 def check(file: ProtocolFile, /) -> list[Finding]:
     """The findings of ``qelm-inspect --check`` for ``file``, in the same order (dangling
     positions, self-dependent mixed signals, arbitrary signals of the wrong length, an
-    intensity above the machine's set-point, external inputs the machine lacks); an empty list
-    when nothing is found."""
+    intensity above the machine's set-point, external inputs the machine lacks, and what the
+    stimulator cannot produce: levels outside 0..1, sine frequencies at or below 0 or above
+    2500 Hz, session lengths outside 0.01..1800 s, negative ramp durations or ramps longer
+    than the session, NaN or infinity in any number); an empty list when nothing is found.
+
+    Example finding: ``signals[2].amplitude: 5.0 is above 1 (levels are fractions of full
+    intensity, 0..1)``."""
 
 def diff(a: ProtocolFile, b: ProtocolFile, /) -> list[tuple[str, object, object]]:
     """The differences between two files as ``(field path, value in a, value in b)``, in

@@ -48,7 +48,7 @@ def main() -> None:
 
     path = output_dir / "arbitrary_envelope.qelm"
     protocol.save(str(path))
-    print(f"saved {path}: {curve.size} samples, peak {curve.max():.3f}")
+    print(f"saved {path}: 30 s, {curve.size} samples from {curve.min():.3f} to {curve.max():.3f}")
 
 
 if __name__ == "__main__":

@@ -30,7 +30,8 @@ def main() -> None:
 
     path = output_dir / "mixed_signal.qelm"
     protocol.save(str(path))
-    print(f"saved {path}: signal {mixed} mixes signals {sine} and {ramp}")
+    print(f"saved {path}: signal {mixed} on coil A1 mixes signal {sine} (20 Hz sine) "
+          f"and signal {ramp} (ramp, 30 s up, 30 s down)")
 
 
 if __name__ == "__main__":

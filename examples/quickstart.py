@@ -25,11 +25,12 @@ protocol.set_modulation_source(Channel.B, 2, external=True)  # external input 2
 path = pathlib.Path("session.qelm")
 protocol.save(str(path))
 
-print(f"saved {path} ({path.stat().st_size} bytes, {protocol.get_num_samples()} samples per signal)")
-# The command is installed beside this interpreter, whether or not its venv is activated.
+print(f"saved {path}")
+# Show the file as the stimulator will get it: the command's summary, then the text form. It is
+# installed beside this interpreter, whether or not its venv is activated.
 scripts = sysconfig.get_path("scripts")
 inspect = shutil.which("qelm-inspect", path=scripts) or shutil.which("qelm-inspect")
 if inspect:
-    subprocess.run([inspect, "--summary", str(path)], check=True)
+    subprocess.run([inspect, str(path)], check=True)
 else:
     print(protocol)

@@ -30,7 +30,7 @@ def main() -> None:
 
     path = output_dir / "sine_session.qelm"
     protocol.save(str(path))
-    print(f"saved {path}: 10 Hz sine on channel A, {protocol.get_num_samples()} samples")
+    print(f"saved {path}: 20 min, a 10 Hz sine on coils A1 and A2, intensity 0.3")
 
 
 if __name__ == "__main__":

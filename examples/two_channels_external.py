@@ -38,7 +38,8 @@ def main() -> None:
 
     path = output_dir / "two_channels_external.qelm"
     protocol.save(str(path))
-    print(f"saved {path}: channels A and B, modulated by external inputs 1 and 2")
+    print(f"saved {path}: 10 min, 6 Hz on channel A and 40 Hz on channel B, "
+          "modulated by external inputs 1 and 2")
 
 
 if __name__ == "__main__":

@@ -40,25 +40,37 @@ def main() -> None:
         save_base(base_path)
 
     base = qelmfile.load(base_path)
-    for finding in qelmfile.check(base):
-        print(f"{base_path}: {finding}", file=sys.stderr)  # the lines of qelm-inspect --check
+    print(f"{base_path}: {checked(base)}")
 
-    # The rebuilt protocol saves as the very bytes of the base file; change it from there.
+    # The rebuilt protocol saves as the very bytes of the base file; change it from there. The
+    # intensity goes up by 0.05, rounded so that sums like 0.2 + 0.1 = 0.30000000000000004 do
+    # not pass the machine's set-point, and never beyond it.
     protocol = base.to_protocol()
-    protocol.set_stimulation_intensity(min(1.0, base.intensity + 0.1))
+    limit = base.machine_config.max_intensity_setpoint
+    protocol.set_stimulation_intensity(min(limit, round(base.intensity + 0.05, 6)))
     sine = protocol.add_sine_signal(amplitude=1.0, frequency=20.0)
     protocol.enable_channel(Channel.B)
     protocol.set_amplitude_source(Coil.B1, sine)
 
     path = output_dir / "variant.qelm"
     protocol.save(str(path))
-    for field, before, after in qelmfile.diff(base, qelmfile.load(path)):
+    variant = qelmfile.load(path)
+    print(f"{path}: {checked(variant)}; changed from {base_path}:")
+    for field, before, after in qelmfile.diff(base, variant):
         if isinstance(before, tuple) and isinstance(after, tuple):
-            shown = f"{len(before)} -> {len(after)} entries"
+            print(f"  {field}: {len(before)} -> {len(after)} entries")
         else:
-            shown = f"{before!r} -> {after!r}"
-        print(f"changed {field}: {shown}", file=sys.stderr)
-    print(f"saved {path}: the variant of {base_path}")
+            print(f"  {field}: {before!r} -> {after!r}")
+
+
+def checked(pf: qelmfile.ProtocolFile) -> str:
+    """"ok", or the number of findings of qelm-inspect --check, each written to stderr."""
+    findings = qelmfile.check(pf)
+    for finding in findings:
+        print(f"  {finding}", file=sys.stderr)
+    if not findings:
+        return "ok"
+    return f"{len(findings)} finding" + ("s" if len(findings) > 1 else "")
 
 
 if __name__ == "__main__":

@@ -22,6 +22,12 @@ inline constexpr int exit_failure = 2;   // usage, unreadable or malformed input
 void write_summary(const protocols::Settings& settings, std::string_view file_name,
                    std::size_t file_size, const protocols::TextSink& sink);
 
+// The default output after the summary: the text form with every sample list longer than
+// compact_sample_limit on one line, as "[a, b, c, ..., x, y, z],  # N samples, min m, max M".
+// Lists up to that length, and everything else, read exactly as in the full text form.
+inline constexpr std::size_t compact_sample_limit = 6;
+void write_compact(const protocols::Settings& settings, const protocols::TextSink& sink);
+
 // --check: one finding per line, or "ok"; returns exit_ok or exit_findings.
 int run_check(const protocols::Settings& settings, const protocols::TextSink& sink);
 

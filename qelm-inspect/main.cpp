@@ -23,30 +23,43 @@
 namespace {
 
 constexpr std::string_view usage =
-    "usage: qelm-inspect [--summary | --check | --plot OUT.svg] FILE\n";
+    "usage: qelm-inspect [--summary | --text | --check | --plot OUT.svg] FILE\n";
 
-constexpr std::string_view help = R"(usage: qelm-inspect [--summary | --check | --plot OUT.svg] FILE
+constexpr std::string_view help =
+    R"(usage: qelm-inspect [--summary | --text | --check | --plot OUT.svg] FILE
        qelm-inspect --help
 
 Shows what a .qelm protocol file holds, so that it can be seen and checked before a
 stimulator runs it.
 
-  (no option)     print the protocol's text form: for a protocol p saved to FILE,
-                  exactly str(p) as it stands after the save, then one line feed
+  (no option)     print the summary (as --summary), an empty line, then the text
+                  form with every sample list of more than 6 values shortened to
+                  one line: its first and last 3 raw values around "...", then its
+                  length, minimum and maximum ("# 50000 samples, min 0, max 32767";
+                  32767 is full scale). All else reads as in the full text form
   --summary       print an overview: session length and sample count, intensity,
                   each channel with its coil, LC setting and sources, each signal
                   with its parameters (arbitrary signals as length, min, max and
                   mean, as fractions 0..1 and raw), and the coils' LC settings
-  --check         report what the module stores unchecked, one finding per line:
+  --text          print the full text form: for a protocol p saved to FILE,
+                  exactly str(p) as it stands after the save, then one line feed
+  --check         report, one finding per line as "field: what is wrong", what the
+                  module stores unchecked and what the stimulator cannot produce:
                   sources and mixed signals naming a signal that does not exist,
                   mixed signals naming themselves or depending on one another in a
                   cycle (each such group once), arbitrary signals whose length is not
                   the session's sample count, an intensity above the machine's
-                  max_intensity_setpoint, external inputs the machine does not have,
-                  and coil or LC setting positions out of range. Only the selection
-                  in force is checked (the internal signal, or the external input
-                  when that is selected), and only on enabled channels: a disabled
-                  channel is not driven. Prints "ok" when nothing is found.
+                  max_intensity_setpoint or below 0, a session duration outside
+                  0.01..1800 s, levels outside 0..1 (constant value, sine amplitude
+                  and depth, ramp peak, negative arbitrary samples), sine
+                  frequencies at or below 0 or above 2500 Hz (half the sampling
+                  rate), negative ramp durations or ramps longer than the session,
+                  NaN or infinity in any number of the record, external inputs the
+                  machine does not have, and coil or LC setting positions out of
+                  range. Only the selection in force is checked (the internal
+                  signal, or the external input when that is selected), and only on
+                  enabled channels: a disabled channel is not driven. Prints "ok"
+                  when nothing is found.
   --plot OUT.svg  write an SVG drawing of the protocol: the routing of both
                   channels (what drives each coil's amplitude and each channel's
                   modulation: a signal with its kind and parameters, or an external
@@ -67,10 +80,10 @@ Exit status:
      be written
 )";
 
-enum class Mode { text, summary, check, plot, reencode };
+enum class Mode { overview, summary, text, check, plot, reencode };
 
 struct Options {
-    Mode mode = Mode::text;
+    Mode mode = Mode::overview;
     bool mode_given = false;
     std::string file;
     std::string out;  // --plot and --reencode
@@ -113,7 +126,7 @@ std::string parse(int argc, char** argv, Options& options) {
     bool files_only = false;
     bool have_file = false;
     auto set_mode = [&options](Mode mode) -> std::string {
-        if (options.mode_given) return "give at most one of --summary, --check and --plot";
+        if (options.mode_given) return "give at most one of --summary, --text, --check and --plot";
         options.mode = mode;
         options.mode_given = true;
         return "";
@@ -131,6 +144,8 @@ std::string parse(int argc, char** argv, Options& options) {
             options.help = true;
         } else if (arg == "--summary") {
             problem = set_mode(Mode::summary);
+        } else if (arg == "--text") {
+            problem = set_mode(Mode::text);
         } else if (arg == "--check") {
             problem = set_mode(Mode::check);
         } else if (const OutputOption* option = output_option(arg)) {
@@ -224,6 +239,12 @@ int run(int argc, char** argv) {
     };
     int status = inspect::exit_ok;
     switch (options.mode) {
+        case Mode::overview:
+            inspect::write_summary(settings, options.file, file_size, to_stdout);
+            to_stdout("\n");
+            inspect::write_compact(settings, to_stdout);
+            to_stdout("\n");
+            break;
         case Mode::text:
             protocols::write_text(protocols::Protocol{std::move(settings)}, to_stdout);
             to_stdout("\n");

@@ -5,6 +5,7 @@ protocols built through the Python API."""
 import os
 import pathlib
 import re
+import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -64,10 +65,66 @@ def long_and_many():
 def test_text_form_is_str_after_save(tmp_path, build):
     p = build()
     path = saved(tmp_path, p)
-    result = run(path)
+    result = run("--text", path)
     assert result.returncode == 0, result.stderr
     assert result.stdout.decode() == str(p) + "\n"
     assert result.stderr == b""
+
+
+# --- the default: summary, then the compact text form ---------------------------------------------
+
+def zigzag(code):
+    return ((code << 1) ^ (code >> 15)) & 0xFFFF
+
+
+def arbitrary_signal(codes):
+    """An encoded arbitrary signal of these raw codes, any length."""
+    return b"\x04" + varint(len(codes)) + b"".join(varint(zigzag(c)) for c in codes)
+
+
+def shortened(text):
+    """The text form with every sample list of more than 6 values on one line, as the compact
+    form writes it: worked out here from the full text, independently of the command."""
+    def one_line(match):
+        indent, body = match.group(1), match.group(2)
+        values = [int(v.strip().rstrip(",")) for v in body.strip().splitlines()]
+        if len(values) <= 6:
+            return match.group(0)
+        shown = ", ".join(map(str, values[:3])) + ", ..., " + ", ".join(map(str, values[-3:]))
+        return (f"{indent}samples: [{shown}],  # {len(values)} samples, "
+                f"min {min(values)}, max {max(values)}")
+    return re.sub(r"(?m)^( *)samples: \[\n((?:\1    -?\d+,\n)+)\1\],", one_line, text)
+
+
+@pytest.mark.parametrize("build", [new_protocol, every_kind, odd_values, long_and_many])
+def test_default_is_the_summary_then_the_compact_text(tmp_path, build):
+    p = build()
+    path = saved(tmp_path, p)
+    result = run(path)
+    assert result.returncode == 0, result.stderr
+    summary = run("--summary", path).stdout.decode()
+    assert result.stdout.decode() == summary + "\n" + shortened(str(p)) + "\n"
+    assert result.stderr == b""
+
+
+@pytest.mark.parametrize("codes, line", [
+    ([], "samples: [],"),
+    ([5, -1, 7, 32767, 0, 3], None),  # six values: the full list, one per line
+    ([5, -1, 7, 32767, 0, 3, 9], "samples: [5, -1, 7, ..., 0, 3, 9],  # 7 samples, min -1, max 32767"),
+    ([-32768] + [100] * 60 + [32767, 1, 2],
+     "samples: [-32768, 100, 100, ..., 32767, 1, 2],  # 64 samples, min -32768, max 32767"),
+], ids=["empty", "six", "seven", "extremes"])
+def test_long_sample_lists_are_shortened_with_length_and_range(tmp_path, codes, line):
+    path = with_signals(tmp_path, arbitrary_signal(codes), 2)
+    out = run(path).stdout.decode()
+    compact = out[out.index("\nProtocol {") + 1:]
+    full = run("--text", path).stdout.decode()
+    if line is None:
+        assert compact == full
+    else:
+        assert compact.count("\n" + " " * 20 + line + "\n") == 2
+        assert compact == shortened(full)
+        assert (len(compact) < len(full)) == (len(codes) > 6)
 
 
 # --- summary -------------------------------------------------------------------------------------
@@ -203,6 +260,90 @@ def test_check_finds_a_mixed_signal_naming_itself(tmp_path):
 def test_every_kind_is_clean(tmp_path):
     result = run("--check", saved(tmp_path, every_kind()))
     assert (result.returncode, result.stdout) == (0, b"ok\n")
+
+
+LEVELS = "(levels are fractions of full intensity, 0..1)"
+
+
+def session_of(seconds):
+    def change(p):
+        p.set_session_duration(seconds)
+    return change
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda p: p.add_constant_signal(1.0000000000000002),
+     [f"signals[0].value: 1.0000000000000002 is above 1 {LEVELS}"]),
+    (lambda p: p.add_constant_signal(-0.5), [f"signals[0].value: -0.5 is below 0 {LEVELS}"]),
+    (lambda p: p.add_sine_signal(5.0, 10.0), [f"signals[0].amplitude: 5.0 is above 1 {LEVELS}"]),
+    (lambda p: p.add_sine_signal(1.0, 10.0, 0.0, 2.0),
+     ["signals[0].depth: 2.0 is above 1 (depths are fractions, 0..1)"]),
+    (lambda p: p.add_sine_signal(1.0, 0.0),
+     ["signals[0].frequency: 0.0 Hz is not above 0 (a sine needs a positive frequency)"]),
+    (lambda p: p.add_sine_signal(1.0, 2501.0),
+     ["signals[0].frequency: 2501.0 Hz is above 2500.0 Hz, half the sampling rate of 5000.0 "
+      "samples per second"]),
+    (lambda p: p.add_ramp_signal(1.5, 1.0, 1.0), [f"signals[0].peak: 1.5 is above 1 {LEVELS}"]),
+    (lambda p: p.add_ramp_signal(1.0, -2.0, 1.0), ["signals[0].up_duration: -2.0 s is negative"]),
+    (lambda p: p.add_ramp_signal(1.0, 1.0, 61.0),
+     ["signals[0].down_duration: 61.0 s is longer than the session of 60.0 s"]),
+    (lambda p: p.add_ramp_signal(1.0, 30.0, 30.5),
+     ["signals[0]: up_duration 30.0 s and down_duration 30.5 s add up to 60.5 s, longer than "
+      "the session of 60.0 s"]),
+    (lambda p: p.add_sine_signal(1.0, 10.0, float("inf")),
+     ["signals[0].phase: inf is not a finite number"]),
+    (lambda p: p.add_ramp_signal(float("nan"), 1.0, 1.0),
+     ["signals[0].peak: NaN is not a finite number"]),
+    # The levels of a mixed signal are those of its parts, each reported where it stands.
+    (lambda p: (p.add_sine_signal(1.0, 10.0), p.add_constant_signal(3.0),
+                p.add_mixed_signal(0, 1)),
+     [f"signals[1].value: 3.0 is above 1 {LEVELS}"]),
+    # Bounds themselves are accepted.
+    (lambda p: (p.add_constant_signal(1.0), p.add_constant_signal(0.0),
+                p.add_sine_signal(1.0, 2500.0, -3.0, 0.0), p.add_ramp_signal(1.0, 60.0, 0.0)),
+     ["ok"]),
+], ids=["constant above", "constant below", "amplitude", "depth", "frequency zero",
+        "frequency above half the rate", "peak", "negative duration", "duration beyond session",
+        "ramp beyond session", "phase infinite", "peak NaN", "mixed part", "bounds"])
+def test_check_finds_what_the_stimulator_cannot_produce(tmp_path, change, expected):
+    p = Protocol()
+    change(p)
+    path = saved(tmp_path, p)
+    result = run("--check", path)
+    assert result.stdout.decode().splitlines() == expected
+    assert result.returncode == (0 if expected == ["ok"] else 1)
+    findings = [str(f) for f in qelmfile.check(qelmfile.load(path))]
+    assert findings == ([] if expected == ["ok"] else expected)
+
+
+@pytest.mark.parametrize("codes, expected", [
+    ([0, 32767, 5], []),
+    ([0, -1, 5, -7], ["signals[0].samples[1]: -1 is below 0 (levels are fractions of full "
+                      "intensity, 0..1; samples hold them as 0..32767), and so is 1 later sample"]),
+    ([-32768], ["signals[0].samples[0]: -32768 is below 0 (levels are fractions of full "
+                "intensity, 0..1; samples hold them as 0..32767)"]),
+], ids=["in range", "two negative", "one negative"])
+def test_check_finds_negative_samples(tmp_path, codes, expected):
+    path = with_signals(tmp_path, arbitrary_signal(codes), 1)
+    lines = run("--check", path).stdout.decode().splitlines()
+    # The length differs from the session's too: that finding comes first.
+    assert lines[0].startswith("signals[0].samples: holds ")
+    assert lines[1:] == expected
+
+
+@pytest.mark.parametrize("offset, value, expected", [
+    (134, -0.25, f"intensity: -0.25 is below 0 {LEVELS}"),
+    (142, -3.0, "session_duration: -3.0 s is outside 0.01..1800.0 s, the session lengths the "
+                "stimulator runs"),
+    (142, float("inf"), "session_duration: inf is not a finite number"),
+    (1, float("nan"), "machine_config.supply_voltage: NaN is not a finite number"),
+], ids=["intensity", "session", "session infinite", "machine"])
+def test_check_finds_values_only_a_file_can_hold(tmp_path, offset, value, expected):
+    path = saved(tmp_path, Protocol())
+    data = path.read_bytes()
+    path.write_bytes(data[:offset] + struct.pack("<d", value) + data[offset + 8:])
+    result = run("--check", path)
+    assert (result.returncode, result.stdout.decode()) == (1, expected + "\n")
 
 
 # --- plot ----------------------------------------------------------------------------------------
@@ -479,8 +620,8 @@ def test_more_signals_than_any_bound_are_accepted_and_one_byte_more_is_not(tmp_p
 
 
 @pytest.mark.parametrize("mode, multiple", [
-    ([], 24), (["--summary"], 24), (["--check"], 48), (["--plot", "o.svg"], 24),
-], ids=["text", "summary", "check", "plot"])
+    ([], 24), (["--text"], 24), (["--summary"], 24), (["--check"], 48), (["--plot", "o.svg"], 24),
+], ids=["default", "text", "summary", "check", "plot"])
 @needs_getrusage
 @pytest.mark.skipif(os.environ.get("PYQELM_SANITIZED") == "1",
                     reason="AddressSanitizer's shadow memory and quarantine inflate resident size")
@@ -533,7 +674,8 @@ def test_help_documents_the_exit_codes():
 
 @pytest.mark.parametrize("args, message", [
     ([], "no FILE given"),
-    (["--summary", "--check", "F"], "give at most one of --summary, --check and --plot"),
+    (["--summary", "--check", "F"], "give at most one of --summary, --text, --check and --plot"),
+    (["--text", "--summary", "F"], "give at most one of"),
     (["--plot", "o.svg", "--summary", "F"], "give at most one of"),
     (["--frobnicate", "F"], "unknown option '--frobnicate'"),
     (["F", "G"], "give exactly one FILE"),
@@ -566,7 +708,8 @@ def test_unreadable_files(tmp_path, target, reason):
     assert reason in result.stderr.decode()
 
 
-@pytest.mark.parametrize("mode", [[], ["--summary"], ["--check"]], ids=["text", "summary", "check"])
+@pytest.mark.parametrize("mode", [[], ["--text"], ["--summary"], ["--check"]],
+                         ids=["default", "text", "summary", "check"])
 @pytest.mark.skipif(not pathlib.Path("/dev/full").exists(), reason="needs /dev/full")
 def test_a_full_standard_output_is_a_failure(tmp_path, mode):
     with open("/dev/full", "wb") as full:
@@ -675,7 +818,7 @@ else:
         p = random_protocol(data.draw)
         path = saved(tmp_path, p)
 
-        shown = run(path)
+        shown = run("--text", path)
         assert shown.returncode == 0, shown.stderr
         assert shown.stdout.decode() == str(p) + "\n"
 

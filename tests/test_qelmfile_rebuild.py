@@ -6,6 +6,7 @@ import math
 import os
 import struct
 import tempfile
+import warnings
 
 import pytest
 
@@ -220,3 +221,53 @@ def test_the_target_machine_flag_follows_the_environment(tmp_path, monkeypatch):
     assert path.read_bytes() == data
     with pytest.raises(ValueError, match="^running_on_target_machine: the file has false"):
         qelmfile.loads(b"\x00" + data[1:]).to_protocol()
+
+
+@pytest.mark.parametrize("in_file, here", [(True, False), (False, True)],
+                         ids=["saved on the stimulator", "rebuilt on the stimulator"])
+def test_the_target_machine_flag_can_be_let_through(tmp_path, monkeypatch, in_file, here):
+    monkeypatch.delenv("QELM_TARGET_MACHINE", raising=False)
+    p = Protocol()
+    p.set_session_duration(0.01)
+    p.set_stimulation_intensity(0.25)
+    p.add_sine_signal(1.0, 10.0)
+    p.add_arbitrary_signal(np.linspace(0.0, 1.0, 50))
+    p.enable_channel(Channel.B)
+    p.set_amplitude_source(Coil.B1, 1)
+    data = qelmfile_bytes(p)
+    data = bytes([in_file]) + data[1:]
+    if here:
+        monkeypatch.setenv("QELM_TARGET_MACHINE", "yes")
+    pf = qelmfile.loads(data)
+
+    with pytest.raises(ValueError) as refused:
+        pf.to_protocol()
+    assert str(refused.value).startswith(
+        f"running_on_target_machine: the file has {str(in_file).lower()}, but Protocol() sets "
+        f"{str(here).lower()} in this process")
+    assert "to_protocol(allow_target_machine=True)" in str(refused.value)
+
+    with pytest.warns(UserWarning) as warned:
+        rebuilt = pf.to_protocol(allow_target_machine=True)
+    assert len(warned) == 1
+    assert str(warned[0].message).startswith(
+        f"running_on_target_machine: the file has {str(in_file).lower()}, but the rebuilt "
+        f"Protocol has {str(here).lower()}")
+    path = tmp_path / "rebuilt.qelm"
+    rebuilt.save(str(path))
+    again = path.read_bytes()
+    # Everything but the flag is the file's.
+    assert again[0] == here and again[1:] == data[1:]
+    assert qelmfile.diff(pf, qelmfile.load(path)) == [
+        ("running_on_target_machine", in_file, here)]
+
+
+def test_letting_the_flag_through_changes_nothing_else(monkeypatch, default_file):
+    # The opt-in covers the flag only: other refusals stand, and a matching flag gives no warning.
+    with pytest.raises(ValueError, match="^channel_a_settings.enabled: "):
+        qelmfile.loads(patched(default_file, 160, b"\x00")).to_protocol(allow_target_machine=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        qelmfile.loads(default_file).to_protocol(allow_target_machine=True)
+    with pytest.raises(TypeError):
+        qelmfile.loads(default_file).to_protocol(True)

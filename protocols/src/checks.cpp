@@ -1,10 +1,13 @@
 // Checks of a settings record: dangling positions, self-dependent mixed signals, sample counts,
-// the intensity set-point and external input numbers. Iterative throughout, since a file can
-// hold millions of signals chained one to the next.
+// the intensity set-point, external input numbers, and the values the stimulator cannot
+// produce (levels outside 0..1, frequencies it cannot sample, durations it cannot run, numbers
+// that are not finite). Iterative throughout, since a file can hold millions of signals chained
+// one to the next.
 #include "protocols/checks.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -219,11 +222,152 @@ void check_cycles(const std::vector<Signal>& signals, Findings& findings) {
     }
 }
 
+// --- values the stimulator cannot produce ---------------------------------------------------
+
+// The shortest session set_session_duration admits; the longest is MAX_SESSION_DURATION.
+constexpr double shortest_session = 0.01;
+
+constexpr std::string_view level_rule = "levels are fractions of full intensity, 0..1";
+
+// A number that is NaN or infinite; true when it was reported, so that no range rule adds a
+// second finding about the same value.
+bool report_non_finite(const std::string& path, double value, Findings& findings) {
+    if (std::isfinite(value)) return false;
+    findings.push_back(Finding{path, format_float(value) + " is not a finite number"});
+    return true;
+}
+
+void check_fraction(const std::string& path, double value, std::string_view rule,
+                    Findings& findings) {
+    if (report_non_finite(path, value, findings)) return;
+    if (value < 0.0) {
+        findings.push_back(Finding{path, format_float(value) + " is below 0 (" + std::string(rule) +
+                                             ")"});
+    } else if (value > 1.0) {
+        findings.push_back(Finding{path, format_float(value) + " is above 1 (" + std::string(rule) +
+                                             ")"});
+    }
+}
+
+void check_level(const std::string& path, double value, Findings& findings) {
+    check_fraction(path, value, level_rule, findings);
+}
+
+void check_frequency(const std::string& path, double value, Findings& findings) {
+    if (report_non_finite(path, value, findings)) return;
+    constexpr double nyquist = SAMPLING_RATE / 2.0;
+    if (value <= 0.0) {
+        findings.push_back(Finding{path, format_float(value) +
+                                             " Hz is not above 0 (a sine needs a positive "
+                                             "frequency)"});
+    } else if (value > nyquist) {
+        findings.push_back(Finding{path, format_float(value) + " Hz is above " +
+                                             format_float(nyquist) +
+                                             " Hz, half the sampling rate of " +
+                                             format_float(SAMPLING_RATE) + " samples per second"});
+    }
+}
+
+bool session_is_valid(double duration) {
+    return duration >= shortest_session && duration <= MAX_SESSION_DURATION;
+}
+
+// A duration within a session: not negative, not longer than the session (when the session's
+// own length is one the stimulator runs; otherwise that is what is reported).
+bool check_duration(const std::string& path, double value, double session, Findings& findings) {
+    if (report_non_finite(path, value, findings)) return false;
+    if (value < 0.0) {
+        findings.push_back(Finding{path, format_float(value) + " s is negative"});
+        return false;
+    }
+    if (session_is_valid(session) && value > session) {
+        findings.push_back(Finding{path, format_float(value) + " s is longer than the session of " +
+                                             format_float(session) + " s"});
+        return false;
+    }
+    return true;
+}
+
+void check_ramp(const std::string& path, const RampSignalParams& ramp, double session,
+                Findings& findings) {
+    check_level(path + ".peak", ramp.peak, findings);
+    const bool up = check_duration(path + ".up_duration", ramp.up_duration, session, findings);
+    const bool down =
+        check_duration(path + ".down_duration", ramp.down_duration, session, findings);
+    if (up && down && session_is_valid(session) &&
+        ramp.up_duration + ramp.down_duration > session) {
+        findings.push_back(Finding{
+            path, "up_duration " + format_float(ramp.up_duration) + " s and down_duration " +
+                      format_float(ramp.down_duration) + " s add up to " +
+                      format_float(ramp.up_duration + ramp.down_duration) +
+                      " s, longer than the session of " + format_float(session) + " s"});
+    }
+}
+
+// Samples are codes 0..32767 for levels 0..1; the decoder takes any 16-bit value.
+void check_samples(const std::string& path, const SampleVector& samples, Findings& findings) {
+    const auto negative = [](std::int16_t sample) { return sample < 0; };
+    const auto first = std::find_if(samples.begin(), samples.end(), negative);
+    if (first == samples.end()) return;
+    const auto more = static_cast<std::uint64_t>(std::count_if(first + 1, samples.end(), negative));
+    std::string message = std::to_string(*first) +
+                          " is below 0 (levels are fractions of full intensity, 0..1; samples "
+                          "hold them as 0..32767)";
+    if (more > 0) {
+        message += (more == 1 ? ", and so is " : ", and so are ") + plural(more, "later sample");
+    }
+    findings.push_back(
+        Finding{path + "[" + std::to_string(static_cast<size_t>(first - samples.begin())) + "]",
+                std::move(message)});
+}
+
+// NaN or infinity anywhere in the machine description, by its field paths.
+struct NonFiniteWalk {
+    Findings& findings;
+    std::string path;
+
+    template <class T>
+    void operator()(std::string_view name, const T& value) {
+        const size_t length = path.size();
+        path += '.';
+        path += name;
+        visit(value);
+        path.resize(length);
+    }
+
+    template <class T>
+    void visit(const T& value) {
+        if constexpr (std::same_as<T, double>) {
+            report_non_finite(path, value, findings);
+        } else if constexpr (Record<T>) {
+            for_each_field(value, *this);
+        } else if constexpr (IsVector<T>::value) {
+            for (size_t i = 0; i < value.size(); ++i) {
+                const size_t length = path.size();
+                path += "[" + std::to_string(i) + "]";
+                visit(value[i]);
+                path.resize(length);
+            }
+        }
+    }
+};
+
 void check_signals(const Settings& s, Findings& findings) {
     const size_t n = s.signals.size();
     const std::uint64_t session_samples = num_samples_for(s.session_duration);
     for (size_t i = 0; i < n; ++i) {
-        if (const auto* mixed = std::get_if<MixedSignalParams>(&s.signals[i])) {
+        const Signal& signal = s.signals[i];
+        if (const auto* c = std::get_if<ConstantSignalParams>(&signal)) {
+            check_level(signal_path(i) + ".value", c->value, findings);
+        } else if (const auto* sine = std::get_if<SineSignalParams>(&signal)) {
+            const std::string path = signal_path(i);
+            check_level(path + ".amplitude", sine->amplitude, findings);
+            check_frequency(path + ".frequency", sine->frequency, findings);
+            report_non_finite(path + ".phase", sine->phase, findings);
+            check_fraction(path + ".depth", sine->depth, "depths are fractions, 0..1", findings);
+        } else if (const auto* ramp = std::get_if<RampSignalParams>(&signal)) {
+            check_ramp(signal_path(i), *ramp, s.session_duration, findings);
+        } else if (const auto* mixed = std::get_if<MixedSignalParams>(&signal)) {
             const std::pair<std::string_view, std::uint64_t> refs[] = {{"a_idx", mixed->a_idx},
                                                                        {"b_idx", mixed->b_idx}};
             for (const auto& [field, target] : refs) {
@@ -245,6 +389,7 @@ void check_signals(const Settings& s, Findings& findings) {
                                                format_float(s.session_duration) + " s has " +
                                                std::to_string(session_samples)});
             }
+            check_samples(signal_path(i) + ".samples", arbitrary->samples, findings);
         }
     }
 }
@@ -303,6 +448,8 @@ std::vector<Finding> check_settings(const Settings& s) {
 
 void check_settings(const Settings& s, const FindingSink& sink) {
     Findings findings{sink};
+    NonFiniteWalk machine{findings, "machine_config"};
+    for_each_field(s.machine_config, machine);
     const double limit = s.machine_config.max_intensity_setpoint;
     if (s.intensity > limit) {
         findings.push_back(Finding{"intensity",
@@ -314,6 +461,16 @@ void check_settings(const Settings& s, const FindingSink& sink) {
                                                     " cannot be compared with the machine's "
                                                     "max_intensity_setpoint " +
                                                     format_float(limit)});
+    } else if (s.intensity > 1.0 || s.intensity < 0.0) {
+        check_level("intensity", s.intensity, findings);
+    }
+    if (!report_non_finite("session_duration", s.session_duration, findings) &&
+        !session_is_valid(s.session_duration)) {
+        findings.push_back(Finding{"session_duration",
+                                   format_float(s.session_duration) + " s is outside " +
+                                       format_float(shortest_session) + ".." +
+                                       format_float(MAX_SESSION_DURATION) +
+                                       " s, the session lengths the stimulator runs"});
     }
     check_signals(s, findings);
     check_cycles(s.signals, findings);

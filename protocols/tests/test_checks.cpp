@@ -196,6 +196,133 @@ INSTANTIATE_TEST_SUITE_P(
              {"signals[0].a_idx: names the mixed signal itself",
               "signals[0]: mixed signals 0 and 1 form a cycle: 0 -> 1 -> 0"}}));
 
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+Signal sine(double amplitude, double frequency, double phase = 0.0, double depth = 1.0) {
+    return SineSignalParams{amplitude, frequency, phase, depth};
+}
+Signal ramp(double peak, double up, double down) { return RampSignalParams{peak, up, down}; }
+
+// What the stimulator cannot produce: one case per rule and per side of each bound, the bound
+// itself accepted.
+INSTANTIATE_TEST_SUITE_P(
+    Values, Checks,
+    ::testing::Values(
+        Case{"LevelsAtTheirBounds",
+             [](Settings& s) {
+                 s.session_duration = 10.0;
+                 s.signals = {ConstantSignalParams{1.0},    ConstantSignalParams{-0.0},
+                              sine(1.0, 2500.0, -7.0, 0.0), sine(0.0, 1e-9, 0.0, 1.0),
+                              ramp(1.0, 10.0, 0.0),         ramp(0.0, 4.0, 6.0)};
+             },
+             {}},
+        Case{"ConstantAboveOne",
+             [](Settings& s) { s.signals = {ConstantSignalParams{1.5}}; },
+             {"signals[0].value: 1.5 is above 1 (levels are fractions of full intensity, 0..1)"}},
+        Case{"ConstantBelowZero",
+             [](Settings& s) { s.signals = {ConstantSignalParams{-0.25}}; },
+             {"signals[0].value: -0.25 is below 0 (levels are fractions of full intensity, "
+              "0..1)"}},
+        Case{"SineAmplitudeAboveOne",
+             [](Settings& s) { s.signals.push_back(sine(5.0, 10.0)); },
+             {"signals[1].amplitude: 5.0 is above 1 (levels are fractions of full intensity, "
+              "0..1)"}},
+        Case{"SineDepthOutsideZeroToOne",
+             [](Settings& s) {
+                 s.signals = {sine(1.0, 10.0, 0.0, 1.25), sine(1.0, 10.0, 0.0, -1)};
+             },
+             {"signals[0].depth: 1.25 is above 1 (depths are fractions, 0..1)",
+              "signals[1].depth: -1.0 is below 0 (depths are fractions, 0..1)"}},
+        Case{"SineFrequencyZeroOrNegative",
+             [](Settings& s) { s.signals = {sine(1.0, 0.0), sine(1.0, -10.0)}; },
+             {"signals[0].frequency: 0.0 Hz is not above 0 (a sine needs a positive frequency)",
+              "signals[1].frequency: -10.0 Hz is not above 0 (a sine needs a positive "
+              "frequency)"}},
+        Case{"SineFrequencyAboveHalfTheSamplingRate",
+             [](Settings& s) { s.signals = {sine(1.0, 2500.0000000000005)}; },
+             {"signals[0].frequency: 2500.0000000000005 Hz is above 2500.0 Hz, half the "
+              "sampling rate of 5000.0 samples per second"}},
+        Case{"RampPeakAboveOne",
+             [](Settings& s) { s.signals = {ramp(2.0, 1.0, 1.0)}; },
+             {"signals[0].peak: 2.0 is above 1 (levels are fractions of full intensity, 0..1)"}},
+        Case{"RampDurationsNegative",
+             [](Settings& s) { s.signals = {ramp(1.0, -1.0, -0.5)}; },
+             {"signals[0].up_duration: -1.0 s is negative",
+              "signals[0].down_duration: -0.5 s is negative"}},
+        Case{"RampDurationLongerThanTheSession",
+             [](Settings& s) {
+                 s.session_duration = 10.0;
+                 s.signals = {ramp(1.0, 10.5, 1.0)};
+             },
+             {"signals[0].up_duration: 10.5 s is longer than the session of 10.0 s"}},
+        Case{"RampDurationsAddUpToMoreThanTheSession",
+             [](Settings& s) {
+                 s.session_duration = 10.0;
+                 s.signals = {ramp(1.0, 6.0, 4.5)};
+             },
+             {"signals[0]: up_duration 6.0 s and down_duration 4.5 s add up to 10.5 s, longer "
+              "than the session of 10.0 s"}},
+        // Against a session of no valid length the ramp is not measured; the session is
+        // reported instead.
+        Case{"SessionOutsideItsRange",
+             [](Settings& s) {
+                 s.session_duration = -5.0;
+                 s.signals = {ramp(1.0, 1.0, 1.0)};
+             },
+             {"session_duration: -5.0 s is outside 0.01..1800.0 s, the session lengths the "
+              "stimulator runs"}},
+        Case{"SessionJustBeyondTheLongest",
+             [](Settings& s) { s.session_duration = 1800.0000000000002; },
+             {"session_duration: 1800.0000000000002 s is outside 0.01..1800.0 s, the session "
+              "lengths the stimulator runs"}},
+        Case{"NegativeSamples",
+             [](Settings& s) {
+                 s.session_duration = 0.01;
+                 SampleVector samples(50, 100);
+                 samples[7] = -3;
+                 samples[20] = -32768;
+                 samples[49] = -1;
+                 s.signals = {ArbitrarySignalParams{samples}};
+             },
+             {"signals[0].samples[7]: -3 is below 0 (levels are fractions of full intensity, "
+              "0..1; samples hold them as 0..32767), and so are 2 later samples"}},
+        Case{"IntensityBelowZero",
+             [](Settings& s) { s.intensity = -0.1; },
+             {"intensity: -0.1 is below 0 (levels are fractions of full intensity, 0..1)"}},
+        Case{"IntensityAboveOneUnderAHigherSetpoint",
+             [](Settings& s) {
+                 s.machine_config.max_intensity_setpoint = 2.0;
+                 s.intensity = 1.5;
+             },
+             {"intensity: 1.5 is above 1 (levels are fractions of full intensity, 0..1)"}},
+        // A number that is not finite gets that finding alone, whatever rule its field has.
+        Case{"NotFiniteAnywhere",
+             [](Settings& s) {
+                 s.machine_config.supply_voltage = inf;
+                 s.machine_config.coils[0].settings[0].carrier_frequency = std::nan("");
+                 s.machine_config.possible_capacitances.push_back(-inf);
+                 s.session_duration = inf;
+                 s.signals = {ConstantSignalParams{std::nan("")},
+                              sine(inf, std::nan(""), -inf, std::nan("")),
+                              ramp(-inf, inf, std::nan(""))};
+             },
+             {"machine_config.supply_voltage: inf is not a finite number",
+              "machine_config.coils[0].settings[0].carrier_frequency: NaN is not a finite "
+              "number",
+              "machine_config.possible_capacitances[" +
+                  std::to_string(
+                      Settings::make_default().machine_config.possible_capacitances.size()) +
+                  "]: -inf is not a finite number",
+              "session_duration: inf is not a finite number",
+              "signals[0].value: NaN is not a finite number",
+              "signals[1].amplitude: inf is not a finite number",
+              "signals[1].frequency: NaN is not a finite number",
+              "signals[1].phase: -inf is not a finite number",
+              "signals[1].depth: NaN is not a finite number",
+              "signals[2].peak: -inf is not a finite number",
+              "signals[2].up_duration: inf is not a finite number",
+              "signals[2].down_duration: NaN is not a finite number"}}));
+
 TEST(Checks, FindingsComeInFieldOrder) {
     Settings s = base();
     s.session_duration = 0.01;

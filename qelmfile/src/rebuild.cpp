@@ -59,7 +59,8 @@ std::string reason_for(std::string_view path, const std::string& in_file,
     if (path == "running_on_target_machine") {
         return has + ", but Protocol() sets " + built +
                " in this process: it records whether the environment holds " +
-               protocols::TARGET_MACHINE_VARIABLE;
+               protocols::TARGET_MACHINE_VARIABLE +
+               "; to_protocol(allow_target_machine=True) rebuilds the rest and warns";
     }
     if (path.starts_with("machine_config")) {
         return has + ", but Protocol() builds " + built +
@@ -142,11 +143,15 @@ void check_signals(const Settings& s) {
     }
 }
 
-void check_rebuildable(const Settings& s) {
+// True when the target-machine flag differs from this process's and that is allowed.
+bool check_rebuildable(const Settings& s, bool allow_target_machine) {
     Settings model = Settings::make_default();
     model.signals.clear();
-    require_equal("running_on_target_machine", s.running_on_target_machine,
-                  model.running_on_target_machine);
+    const bool flag_differs = s.running_on_target_machine != model.running_on_target_machine;
+    if (!allow_target_machine) {
+        require_equal("running_on_target_machine", s.running_on_target_machine,
+                      model.running_on_target_machine);
+    }
     require_equal("machine_config", s.machine_config, model.machine_config);
     if (!(s.intensity >= 0.0 && s.intensity <= 1.0)) {
         refuse("intensity", "the file has " + protocols::format_float(s.intensity) +
@@ -169,6 +174,7 @@ void check_rebuildable(const Settings& s) {
     require_equal("monitor_trace_visible", s.monitor_trace_visible, model.monitor_trace_visible);
     require_equal("monitor_subsampling_factor", s.monitor_subsampling_factor,
                   model.monitor_subsampling_factor);
+    return flag_differs;
 }
 
 // Calls protocol.name(*args) built from `format` like Py_BuildValue; throws on failure.
@@ -181,8 +187,8 @@ PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 
 }  // namespace
 
-PyObject* to_protocol(const Settings& s) {
-    check_rebuildable(s);
+PyObject* to_protocol(const Settings& s, bool allow_target_machine) {
+    const bool flag_differs = check_rebuildable(s, allow_target_machine);
 
     Ref pyqelm = checked(PyImport_ImportModule("pyqelm"));
     Ref protocol_class = checked(PyObject_GetAttrString(pyqelm.get(), "Protocol"));
@@ -240,6 +246,16 @@ PyObject* to_protocol(const Settings& s) {
           s.channel_a_settings.modulation_source);
     route("set_modulation_source", channel_class.get(), "B",
           s.channel_b_settings.modulation_source);
+    if (flag_differs) {
+        const std::string file_value = value_text(s.running_on_target_machine);
+        const std::string built_value = value_text(!s.running_on_target_machine);
+        const std::string message =
+            "running_on_target_machine: the file has " + file_value +
+            ", but the rebuilt Protocol has " + built_value + ", as Protocol() sets it in this " +
+            "process (it records whether the environment holds " +
+            protocols::TARGET_MACHINE_VARIABLE + "); its save differs from the file there";
+        check(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) == 0);
+    }
     return p.release();
 }
 

@@ -188,10 +188,17 @@ void record_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-PyObject* file_to_protocol(PyObject* self, PyObject*) noexcept {
+PyObject* file_to_protocol(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* const keywords[] = {"allow_target_machine", nullptr};
+    int allow_target_machine = 0;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:to_protocol",
+                                    const_cast<char**>(keywords),  // NOLINT
+                                    &allow_target_machine) == 0) {
+        return nullptr;
+    }
     try {
         require_samples(self);
-        return to_protocol(as_record(self)->file->protocol.settings);
+        return to_protocol(as_record(self)->file->protocol.settings, allow_target_machine != 0);
     } catch (...) {
         return translate_current_exception();
     }
@@ -207,11 +214,14 @@ PyObject* arbitrary_sample_values(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef file_methods[] = {
-    {"to_protocol", file_to_protocol, METH_NOARGS,
-     "to_protocol($self)\n--\n\n"
+    {"to_protocol", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(file_to_protocol)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_protocol($self, /, *, allow_target_machine=False)\n--\n\n"
      "A new pyqelm.Protocol built through its public methods, whose save() writes this very "
      "file again, byte for byte. Raises ValueError naming the first field that those methods "
-     "cannot reproduce."},
+     "cannot reproduce. With allow_target_machine=True, a running_on_target_machine other "
+     "than Protocol() sets in this process is no refusal: the rest is rebuilt, and a "
+     "UserWarning names the field, whose value the new protocol takes from this process."},
     {nullptr, nullptr, 0, nullptr},
 };
 

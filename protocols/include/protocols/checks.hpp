@@ -1,7 +1,10 @@
 // Checks of a settings record for what the Python surface deliberately stores unchecked:
 // positions that name no signal, coil or LC setting, mixed signals that depend on themselves,
 // arbitrary signals whose length is not the session's, an intensity above the machine's
-// set-point and external inputs the machine does not have. Nothing is changed; the checks only
+// set-point and external inputs the machine does not have; and for values the stimulator
+// cannot produce: levels outside 0..1, sine frequencies at or below 0 or above half the
+// sampling rate, session lengths outside 0.01..1800 s, negative ramp durations or ramps longer
+// than the session, and NaN or infinity in any number. Nothing is changed; the checks only
 // report, so a researcher can see before a run what the stimulator would be handed.
 #pragma once
 
@@ -23,9 +26,22 @@ struct Finding {
     friend bool operator==(const Finding&, const Finding&) = default;
 };
 
-// All findings, in a fixed order: the intensity, then each signal by position (its references,
-// its length), then each group of mixed signals that depend on one another in a cycle (once per
-// group, listed by its smallest position), then channel A and channel B.
+// All findings, in a fixed order: numbers of the machine description that are not finite, the
+// intensity, the session duration, then each signal by position (its values in field order,
+// its references, its length, its first negative sample), then each group of mixed signals that
+// depend on one another in a cycle (once per group, listed by its smallest position), then
+// channel A and channel B.
+//
+// The value rules, each reported on the field's path with the value and the rule:
+// - NaN or infinity in any 64-bit float: "{value} is not a finite number" (and no other finding
+//   on that field; a NaN intensity keeps its own wording, "cannot be compared").
+// - Levels, fractions of full intensity 0..1: the intensity (when not above the set-point),
+//   a constant's value, a sine's amplitude, a ramp's peak; a sine's depth, a fraction 0..1;
+//   an arbitrary signal's samples below code 0 (the first one, with the count of later ones).
+// - A sine's frequency above 0 and at most half the sampling rate (2500 Hz).
+// - The session duration within 0.01..1800 s, as set_session_duration admits.
+// - A ramp's up_duration and down_duration not negative and, when the session's duration is
+//   valid, each and their sum no longer than the session.
 //
 // Only what is in force is checked. A source selection is checked on its internal position when
 // external_selected is false and on its external input number when it is true; the other field

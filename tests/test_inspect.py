@@ -156,23 +156,6 @@ def test_summary_shows_session_channels_signals_and_coils(tmp_path):
         assert expected in lines
 
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-
-
-def test_summary_is_the_one_the_readme_shows(tmp_path, monkeypatch):
-    # The protocol of the README's "A first protocol", saved under the name the README uses.
-    text = README.read_text(encoding="utf-8")
-    code = re.search(r"## A first protocol\n\n```python\n(.*?)```", text, re.S).group(1)
-    shown = re.search(r"`--summary` for the protocol of \"A first protocol\":\n\n```\n(.*?)```",
-                      text, re.S).group(1)
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.delenv("QELM_TARGET_MACHINE", raising=False)
-    exec(code.replace("print(p)", ""), {})
-    result = run("--summary", "session.qelm")
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.decode() == shown
-
-
 def test_summary_names_missing_signals_and_disabled_channels(tmp_path):
     p = Protocol()
     p.add_mixed_signal(0, 9)

@@ -3,19 +3,22 @@
 #
 #   1. suites          GoogleTest (ctest) and pytest on the default CPython, against the module
 #                      built from source with warnings as errors into .venv
-#   2. format          clang-format and clang-tidy (tools/check-format.sh)
-#   3. fuzz            the decoder under libFuzzer for 60 s (tools/fuzz.sh)
-#   4. sanitizers      every C++ and Python test under ASan (leaks included) and UBSan
-#   5. cpython 3.14    the module built against 3.14 with warnings as errors, the Python suite
+#   2. docs            the documentation site (tools/build-docs.sh): the examples drawn with
+#                      qelm-inspect --plot, mkdocs build --strict into build/site; the pages'
+#                      code blocks run in stage 1 (tests/test_docs.py)
+#   3. format          clang-format and clang-tidy (tools/check-format.sh)
+#   4. fuzz            the decoder under libFuzzer for 60 s (tools/fuzz.sh)
+#   5. sanitizers      every C++ and Python test under ASan (leaks included) and UBSan
+#   6. cpython 3.14    the module built against 3.14 with warnings as errors, the Python suite
 #                      on 3.14 (tools/test-py314.sh, in a Debian unstable root)
-#   6. wheels          the release files (tools/build-wheels.sh): manylinux wheels for 3.11 and
+#   7. wheels          the release files (tools/build-wheels.sh): manylinux wheels for 3.11 and
 #                      3.12+ (abi3) each tested on its interpreters (3.11 to 3.14), the
 #                      win_amd64 wheels for 3.11 and 3.12+ (abi3) with the cross-built suites
 #                      and the Python suite under wine on Windows CPython 3.11, 3.12 and 3.13
 #                      (tools/test-windows.sh), and the sdist
 #
 # Before stage 1, the system packages of every stage are installed in one apt-get run, and the
-# Debian root of stages 5 and 6 (tools/chroot.sh) is made in the background. Each pytest run
+# Debian root of stages 6 and 7 (tools/chroot.sh) is made in the background. Each pytest run
 # spreads its tests over $PYTEST_WORKERS processes (the core count, at most 4).
 #
 # QUICK=1 runs stage 1 only; STAGES="suites sanitizers" (say) runs the stages named. Each stage
@@ -237,7 +240,7 @@ wait_chroot() {
     sed 's/^/  /' "$LOGS/chroot.log"
 }
 
-# STAGES (words from: packages suites format fuzz sanitizers py314 wheels) runs those stages
+# STAGES (words from: packages suites docs format fuzz sanitizers py314 wheels) runs those stages
 # only, with the same reports and summary; QUICK=1 is STAGES=suites.
 [ "${QUICK:-0}" = 1 ] && STAGES=suites
 wanted() { [ -z "${STAGES:-}" ] || [[ " $STAGES " == *" $1 "* ]]; }
@@ -251,6 +254,7 @@ fi
 if wanted suites; then
     stage suites bash "$ROOT/tools/test-all.sh" --suites
 fi
+wanted docs && stage docs bash tools/build-docs.sh
 wanted format && stage format bash tools/check-format.sh
 wanted fuzz && stage fuzz bash tools/fuzz.sh
 wanted sanitizers && stage sanitizers bash tools/test-sanitizers.sh

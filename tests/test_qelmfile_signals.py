@@ -120,7 +120,7 @@ def test_the_text_form_and_the_findings_of_the_command_are_those_of_the_whole_re
                                                                                     name):
     path = file_of(tmp_path, layout(name))
     whole = qelmfile.loads(path.read_bytes())
-    text = subprocess.run([INSPECT, path], capture_output=True, timeout=120)
+    text = subprocess.run([INSPECT, "--text", path], capture_output=True, timeout=120)
     assert text.returncode == 0 and text.stdout == (str(whole) + "\n").encode()
     check = subprocess.run([INSPECT, "--check", path], capture_output=True, timeout=120)
     findings = [str(f) for f in qelmfile.check(whole)]
@@ -129,6 +129,9 @@ def test_the_text_form_and_the_findings_of_the_command_are_those_of_the_whole_re
     lines = summary.stdout.decode().splitlines()
     listed = lines[lines.index(f"signals:    {len(whole.signals)}") + 1:][:len(whole.signals)]
     assert [line.split()[1] for line in listed] == [s.kind for s in whole.signals]
+    overview = subprocess.run([INSPECT, path], capture_output=True, timeout=120)
+    assert overview.returncode == 0 and overview.stdout.startswith(summary.stdout + b"\n")
+    assert overview.stdout.endswith(b"}\n") and b"Protocol {" in overview.stdout
 
 
 @pytest.fixture(scope="module")

@@ -301,8 +301,7 @@ int run(int argc, char** argv) {
         case Mode::overview:
         case Mode::text:
         case Mode::summary:
-        case Mode::check:
-            break;  // shown from the file's bytes above
+        case Mode::check: break;  // shown from the file's bytes above
         case Mode::plot:
             if (!inspect::write_file(options.out, inspect::plot_svg(settings, options.file),
                                      error)) {

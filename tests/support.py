@@ -122,3 +122,13 @@ def parse_text(text):
 
 def settings_of(protocol):
     return parse_text(str(protocol))["settings"]
+
+
+# A file's unsigned LEB128 count, for tests that write records by hand.
+def varint(value):
+    out = bytearray()
+    while value >= 0x80:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)

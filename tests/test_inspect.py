@@ -14,7 +14,7 @@ import pytest
 import qelmfile
 from pyqelm import Channel, Coil, Protocol
 
-from support import INSPECT, every_kind
+from support import INSPECT, every_kind, varint
 
 np = pytest.importorskip("numpy")
 
@@ -344,15 +344,6 @@ def test_check_finds_values_only_a_file_can_hold(tmp_path, offset, value, expect
 
 
 # --- bounds: file size, memory, picture size -----------------------------------------------------
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append((value & 0x7F) | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
 
 def with_signals(tmp_path, signal, count, name="many.qelm"):
     """A new protocol's file with `count` copies of the encoded `signal` as its signal list."""

@@ -12,8 +12,8 @@ import pytest
 
 from pyqelm import Channel, Coil, Protocol
 
-from support import INSPECT, every_kind
-from test_inspect import needs_getrusage, peak_rss, run, saved, varint
+from support import INSPECT, every_kind, varint
+from test_inspect import needs_getrusage, peak_rss, run, saved
 
 np = pytest.importorskip("numpy")
 

@@ -13,18 +13,9 @@ import pytest
 import qelmfile
 from pyqelm import Protocol
 
-from support import INSPECT
+from support import INSPECT, varint
 
 np = pytest.importorskip("numpy")
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append((value & 0x7F) | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
 
 
 def constant(value):

@@ -25,7 +25,7 @@ protocol.set_modulation_source(Channel.B, 2, external=True)  # external input 2
 path = pathlib.Path("session.qelm")
 protocol.save(str(path))
 
-print(f"saved {path}")
+print(f"saved {path}", flush=True)  # before the command writes its own lines
 # Show the file as the stimulator will get it: the command's summary, then the text form. It is
 # installed beside this interpreter, whether or not its venv is activated.
 scripts = sysconfig.get_path("scripts")

@@ -117,6 +117,7 @@ std::uint64_t record_size(const Header& header) {
 }
 
 void BlockSums::add(std::span<const std::uint8_t> piece) {
+    if (piece.empty()) return;  // an empty span may have no address to copy from
     if (filled_ > 0) {
         const std::size_t take = std::min(piece.size(), block_size - filled_);
         std::memcpy(partial_.data() + filled_, piece.data(), take);
@@ -129,7 +130,7 @@ void BlockSums::add(std::span<const std::uint8_t> piece) {
     for (; piece.size() >= block_size; piece = piece.subspan(block_size)) {
         sums_.push_back(checksum(piece.first(block_size)));
     }
-    std::memcpy(partial_.data(), piece.data(), piece.size());
+    if (!piece.empty()) std::memcpy(partial_.data(), piece.data(), piece.size());
     filled_ = piece.size();
 }
 

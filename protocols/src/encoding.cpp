@@ -393,7 +393,9 @@ private:
             stopped_ = !out_.take(std::span(buffer_.get() + start, piece_));
             start += piece_;
         }
-        if (stopped_) return;
+        // Nothing handed over: nothing moves. Not every memmove returns at once when source
+        // and destination are the same, and this runs after every field.
+        if (stopped_ || start == 0) return;
         std::memmove(buffer_.get(), buffer_.get() + start, used_ - start);
         used_ -= start;
     }

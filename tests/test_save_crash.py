@@ -19,30 +19,42 @@ import pytest
 # Linux only (the whole module): fcntl does not exist on Windows.
 fcntl = pytest.importorskip("fcntl")
 
+pytest.importorskip("numpy")  # the protocols below are built from arrays
+
 import qelmfile
 from pyqelm import Protocol
 from support import INSPECT
 
 pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="Linux file-system behaviour")
 
-# Saves protocols of `a` and `b` constant signals into the path, in turn, until killed.
-SAVE_FOREVER = r"""
-import sys
+# One arbitrary signal of `count` samples filling a session of its length: one call, so that the
+# protocols are quick to build even under the sanitizers.
+BUILD = r"""
+import numpy as np
 from pyqelm import Protocol
-path, a, b = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-protocols = []
-for count in (a, b):
+def build(count):
     p = Protocol()
-    for i in range(count):
-        p.add_constant_signal(float(i % 97))
-    protocols.append(p)
+    p.set_session_duration(count / 5000)
+    p.add_arbitrary_signal((np.arange(count) % 997) / 996)
+    return p
+"""
+
+# Saves the protocols of `a` and `b` samples into the path, in turn, until killed.
+SAVE_FOREVER = BUILD + r"""
+import sys
+path, a, b = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+protocols = [build(a), build(b)]
 print("ready", flush=True)
 while True:
     for p in protocols:
         p.save(path)
 """
 
-SIGNALS = (200_000, 150_000)  # about 1.8 MB and 1.35 MB
+SAMPLES = (800_000, 600_000)  # about 2.2 MB and 1.6 MB
+# The same builder as the saving child's, from the same source.
+scope = {}
+exec(BUILD, scope)
+build = scope["build"]
 
 
 def record_sizes(contents):
@@ -51,12 +63,9 @@ def record_sizes(contents):
     return {64 + len(old) + 8 * -(-len(new) // 512) for old in contents for new in contents}
 
 
-def bytes_of(signals, directory):
-    p = Protocol()
-    for i in range(signals):
-        p.add_constant_signal(float(i % 97))
-    path = os.path.join(directory, f"{signals}.qelm")
-    p.save(path)
+def bytes_of(samples, directory):
+    path = os.path.join(directory, f"{samples}.qelm")
+    build(samples).save(path)
     with open(path, "rb") as f:
         return f.read()
 
@@ -64,7 +73,7 @@ def bytes_of(signals, directory):
 def kill_with_a_whole_record(target, record, sizes):
     """Runs the saver and kills it while the record of its rewrite in place is complete (so
     the file may be partly rewritten), stopping it first to look."""
-    child = subprocess.Popen([sys.executable, "-c", SAVE_FOREVER, str(target), *map(str, SIGNALS)],
+    child = subprocess.Popen([sys.executable, "-c", SAVE_FOREVER, str(target), *map(str, SAMPLES)],
                              stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
@@ -93,7 +102,7 @@ def kill_with_a_whole_record(target, record, sizes):
 def test_a_reader_undoes_a_rewrite_in_place_killed_midway(tmp_path, reader):
     if reader == "inspect" and INSPECT is None:
         pytest.skip("qelm-inspect is not installed")
-    contents = [bytes_of(n, tmp_path) for n in SIGNALS]
+    contents = [bytes_of(n, tmp_path) for n in SAMPLES]
     target = tmp_path / "p.qelm"
     target.write_bytes(contents[0])
     os.link(target, tmp_path / "second")  # another name: the save rewrites in place
@@ -102,7 +111,7 @@ def test_a_reader_undoes_a_rewrite_in_place_killed_midway(tmp_path, reader):
     assert record.exists()
     if reader == "load":
         # Read before anything else touches the file: what load decoded is the file recovered.
-        assert len(qelmfile.load(target).signals) in SIGNALS
+        assert qelmfile.load(target).session_duration in {n / 5000 for n in SAMPLES}
     else:
         out = subprocess.run([INSPECT, "--check", str(target)], capture_output=True, text=True,
                              timeout=120)
@@ -116,7 +125,7 @@ def test_a_reader_undoes_a_rewrite_in_place_killed_midway(tmp_path, reader):
 
 
 def test_the_next_save_undoes_a_killed_one_first(tmp_path):
-    contents = [bytes_of(n, tmp_path) for n in SIGNALS]
+    contents = [bytes_of(n, tmp_path) for n in SAMPLES]
     target = tmp_path / "p.qelm"
     target.write_bytes(contents[1])
     os.link(target, tmp_path / "second")
@@ -125,14 +134,14 @@ def test_the_next_save_undoes_a_killed_one_first(tmp_path):
     Protocol().save(str(target))
     assert len(target.read_bytes()) == 201
     assert sorted(os.listdir(tmp_path)) == sorted(
-        ["p.qelm", "second", *(f"{n}.qelm" for n in SIGNALS)])
+        ["p.qelm", "second", *(f"{n}.qelm" for n in SAMPLES)])
 
 
 @pytest.mark.parametrize("reader", ["load", "inspect"])
 def test_a_killed_save_does_not_undo_a_later_save_through_another_name(tmp_path, reader):
     if reader == "inspect" and INSPECT is None:
         pytest.skip("qelm-inspect is not installed")
-    contents = [bytes_of(n, tmp_path) for n in SIGNALS]
+    contents = [bytes_of(n, tmp_path) for n in SAMPLES]
     target = tmp_path / "p.qelm"
     target.write_bytes(contents[0])
     os.link(target, tmp_path / "second.qelm")
@@ -171,7 +180,7 @@ def test_a_reader_that_may_not_undo_a_killed_save_refuses_to_read(as_nobody):
     directory = tempfile.mkdtemp(prefix="record-")
     try:
         os.chmod(directory, 0o755)
-        contents = [bytes_of(n, directory) for n in SIGNALS]
+        contents = [bytes_of(n, directory) for n in SAMPLES]
         target = os.path.join(directory, "p.qelm")
         with open(target, "wb") as f:
             f.write(contents[0])

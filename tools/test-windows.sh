@@ -132,8 +132,8 @@ wpy() { local tag=$1; shift; timeout "$WINE_LIMIT" wine "$W/python$tag/python.ex
 # Installing the test dependencies prepares the environment; it tests nothing of ours. An install
 # that wine leaves hanging (seen once, with no processor time used, right after a new prefix) is
 # ended after ten minutes and made once more with a fresh server, saying so.
-for spec in "${INTERPRETERS[@]}"; do
-  read -r tag release <<<"$spec"
+install_test_deps() {  # tag
+  local tag=$1 attempt rc
   for attempt in 1 2; do
     rc=0
     WINE_LIMIT=600 wpy "$tag" -m pip install -q --no-index --find-links "$(winpath "$W/wheels")" \
@@ -149,18 +149,10 @@ for spec in "${INTERPRETERS[@]}"; do
     [ "$rc" = 124 ] && echo "pip under wine (Windows $tag) did not finish in 600 s, twice"
     exit 1
   done
-done
-took "test dependencies installed"
+}
 
-# --- GoogleTest for Windows, from Debian's source package ----------------------------------------
-if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
-  cmake -S /usr/src/googletest -B "$W/gtest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$W/gtest" >/dev/null
-  cmake --build "$W/gtest-build" >/dev/null
-  cmake --install "$W/gtest-build" >/dev/null
-fi
-
-# --- the cross builds ----------------------------------------------------------------------------
+# --- the cross builds, beside the installs under wine ---------------------------------------------
+install_test_deps 311
 # The interpreters' import libraries under the names MinGW gives import libraries, so that CMake
 # takes them for ones (a ".lib" reads as a static library here, with Unix link dependencies).
 cp "$W/python311/libs/python311.lib" "$W/libpython311.dll.a"
@@ -181,18 +173,45 @@ site_of() {
 COMMON=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release -DPYQELM_WERROR=ON
         -DPYQELM_BUILD_MODULE=ON -DNUMPY_INCLUDE_DIR="$(site_of 311)/numpy/_core/include"
         -DSKBUILD_SCRIPTS_DIR=scripts)
-# CPython 3.11: the library, qelm-inspect, the suites and the version-specific modules.
-cmake -S . -B "$W/build-cp311" "${COMMON[@]}" -DCMAKE_FIND_ROOT_PATH="$W/gtest" \
-  -DPYQELM_BUILD_TESTS=ON -DPython_INCLUDE_DIR="$W/python311/include" \
-  -DPython_LIBRARY="$W/libpython311.dll.a" -DPython_SOABI=cp311-win_amd64 >/dev/null
-cmake --build "$W/build-cp311"
-# The stable ABI of 3.12: its modules alone, on the library of the build above.
-if [ -n "$ABI3" ]; then
-  cmake -S . -B "$W/build-abi3" "${COMMON[@]}" -DPYQELM_LIMITED_API=ON -DPYQELM_BUILD_TESTS=OFF \
-    -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_PROTOCOLS_IMPORT="$W/build-cp311/pyqelm-protocols.cmake" \
-    -DPython_INCLUDE_DIR="$W/python312/include" -DPython_LIBRARY="$W/libpython312.dll.a" \
-    -DPython_SABI_LIBRARY="$W/libpython3.dll.a" -DPython_SOABI=cp312-win_amd64 >/dev/null
-  cmake --build "$W/build-abi3"
+cross_builds() {
+  # GoogleTest for Windows, from Debian's source package.
+  if [ ! -f "$W/gtest/lib/libgtest.a" ]; then
+    cmake -S /usr/src/googletest -B "$W/gtest-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+      -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$W/gtest" >/dev/null
+    cmake --build "$W/gtest-build" >/dev/null
+    cmake --install "$W/gtest-build" >/dev/null
+  fi
+  # CPython 3.11: the library, qelm-inspect, the suites and the version-specific modules.
+  cmake -S . -B "$W/build-cp311" "${COMMON[@]}" -DCMAKE_FIND_ROOT_PATH="$W/gtest" \
+    -DPYQELM_BUILD_TESTS=ON -DPython_INCLUDE_DIR="$W/python311/include" \
+    -DPython_LIBRARY="$W/libpython311.dll.a" -DPython_SOABI=cp311-win_amd64 >/dev/null
+  cmake --build "$W/build-cp311"
+  # The stable ABI of 3.12: its modules alone, on the library of the build above.
+  if [ -n "$ABI3" ]; then
+    cmake -S . -B "$W/build-abi3" "${COMMON[@]}" -DPYQELM_LIMITED_API=ON -DPYQELM_BUILD_TESTS=OFF \
+      -DPYQELM_BUILD_INSPECT=OFF -DPYQELM_PROTOCOLS_IMPORT="$W/build-cp311/pyqelm-protocols.cmake" \
+      -DPython_INCLUDE_DIR="$W/python312/include" -DPython_LIBRARY="$W/libpython312.dll.a" \
+      -DPython_SABI_LIBRARY="$W/libpython3.dll.a" -DPython_SOABI=cp312-win_amd64 >/dev/null
+    cmake --build "$W/build-abi3"
+  fi
+}
+# They need 3.11's NumPy headers only, so they run while pip installs the other interpreters'
+# test dependencies under wine; their output goes to a log, shown when they end.
+cross_builds >"$W/cross-builds.log" 2>&1 &
+builds=$!
+trap 'kill "$builds" 2>/dev/null || true; wineserver -k >/dev/null 2>&1 || true' EXIT
+for spec in "${INTERPRETERS[@]}"; do
+  read -r tag release <<<"$spec"
+  [ "$tag" = 311 ] || install_test_deps "$tag"
+done
+took "test dependencies installed"
+builds_status=0
+wait "$builds" || builds_status=$?
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+cat "$W/cross-builds.log"
+if [ "$builds_status" != 0 ]; then
+  echo "the cross builds failed (exit status $builds_status); their output is above"
+  exit 1
 fi
 took "cross builds done"
 

@@ -18,7 +18,8 @@
 #                      (tools/test-windows.sh), and the sdist
 #
 # Before stage 1, the system packages of every stage are installed in one apt-get run, and the
-# Debian root of stages 6 and 7 (tools/chroot.sh) is made in the background. Each pytest run
+# Debian root of stages 6 and 7 (tools/chroot.sh) is made in the background. After stage 1,
+# stages 6 and 7 run in the background beside stages 2 to 5 (see start_beside). Each pytest run
 # spreads its tests over $PYTEST_WORKERS processes (the core count, at most 4).
 #
 # QUICK=1 runs stage 1 only; STAGES="suites sanitizers" (say) runs the stages named. Each stage
@@ -190,7 +191,7 @@ finish() {
     printf '  %s\n' "${SUMMARY[@]}"
     echo
     local passed failed skipped
-    read -r passed failed skipped < <(awk '{p += $1; f += $2; s += $3} END {print p + 0, f + 0, s + 0}' "$TOTALS")
+    read -r passed failed skipped < <(awk '{p += $1; f += $2; s += $3} END {print p + 0, f + 0, s + 0}' "$LOGS"/totals*)
     [ "$FAILED_STAGES" = 0 ] || echo "failed stages: $(IFS=,; echo "${FAILED_NAMES[*]}" | sed 's/,/, /g') (see above)"
     echo "all stages: $passed passed, $failed failed, $skipped skipped"
     if [ "$FAILED_STAGES" = 0 ] && [ "$failed" = 0 ]; then
@@ -240,6 +241,51 @@ wait_chroot() {
     sed 's/^/  /' "$LOGS/chroot.log"
 }
 
+# The 3.14 and wheels stages need the Debian root and nothing that the other stages make: they
+# run one after the other in the background, beside docs, format, fuzz and sanitizers, in a
+# process group of their own. Much of either side waits (on pip, wine, the linker, a single
+# fuzzing process), so the two sides together take less time than one after the other. Their
+# output goes to build/test-all/beside.log and is shown when the sanitizers stage is over; their
+# times, counts and failures join the summary.
+BESIDE_PID=""
+start_beside() {
+    wanted py314 || wanted wheels || return 0
+    wait_chroot
+    echo
+    echo "=== cpython 3.14 and wheels: started $(date +%H:%M:%S) beside the stages that follow; their output comes after those"
+    set -m
+    (
+        SUMMARY=() FAILED_NAMES=() FAILED_STAGES=0 TOTALS=$LOGS/totals-beside
+        : >"$TOTALS"
+        wanted py314 && stage "cpython 3.14" bash tools/test-py314.sh
+        wanted wheels && stage wheels bash tools/build-wheels.sh
+        printf '%s\n' "${SUMMARY[@]}" >"$LOGS/beside.summary"
+        printf '%s\n' "${FAILED_NAMES[@]}" >"$LOGS/beside.failed"
+    ) >"$LOGS/beside.log" 2>&1 </dev/null &
+    BESIDE_PID=$!
+    set +m
+    trap '[ -n "$CHROOT_PID" ] && kill -- -"$CHROOT_PID" 2>/dev/null; [ -n "$BESIDE_PID" ] && kill -- -"$BESIDE_PID" 2>/dev/null; true' EXIT
+}
+finish_beside() {
+    [ -n "$BESIDE_PID" ] || return 0
+    local status=0 line
+    wait "$BESIDE_PID" || status=$?
+    BESIDE_PID=""
+    cat "$LOGS/beside.log"
+    if [ "$status" != 0 ] || [ ! -f "$LOGS/beside.summary" ]; then
+        SUMMARY+=("cpython 3.14, wheels: ended without their report (exit $status); log: build/test-all/beside.log")
+        FAILED_NAMES+=("cpython 3.14, wheels")
+        FAILED_STAGES=$((FAILED_STAGES + 1))
+        return 0
+    fi
+    while IFS= read -r line; do [ -n "$line" ] && SUMMARY+=("$line"); done <"$LOGS/beside.summary"
+    while IFS= read -r line; do
+        [ -n "$line" ] || continue
+        FAILED_NAMES+=("$line")
+        FAILED_STAGES=$((FAILED_STAGES + 1))
+    done <"$LOGS/beside.failed"
+}
+
 # STAGES (words from: packages suites docs format fuzz sanitizers py314 wheels) runs those stages
 # only, with the same reports and summary; QUICK=1 is STAGES=suites.
 [ "${QUICK:-0}" = 1 ] && STAGES=suites
@@ -254,11 +300,10 @@ fi
 if wanted suites; then
     stage suites bash "$ROOT/tools/test-all.sh" --suites
 fi
+start_beside
 wanted docs && stage docs bash tools/build-docs.sh
 wanted format && stage format bash tools/check-format.sh
 wanted fuzz && stage fuzz bash tools/fuzz.sh
 wanted sanitizers && stage sanitizers bash tools/test-sanitizers.sh
-wait_chroot
-wanted py314 && stage "cpython 3.14" bash tools/test-py314.sh
-wanted wheels && stage wheels bash tools/build-wheels.sh
+finish_beside
 finish
